@@ -1,0 +1,80 @@
+// The build driver: walks a books list line by line, compiles one Module per
+// valid module line and writes its module file next to the source. Front ends
+// (command line, window) observe the run through DriverObserver.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "model/errors.h"
+#include "model/progress.h"
+
+namespace quillavor {
+
+// The fields of one module line.
+struct ModuleLine {
+  std::u16string name;          // trimmed
+  std::u16string abbreviation;  // trimmed
+  std::u16string sourcePath;    // trimmed
+  std::u16string options;       // as written; empty with only three fields
+};
+
+// Why a line was not built.
+enum class LineOutcome { kBuilt, kTooFewFields, kNoSourceFile, kCannotOpenSource };
+const char* LineOutcomeText(LineOutcome outcome);
+
+class DriverObserver : public Progress {
+ public:
+  // A non-empty piece other than the stop line is about to be processed.
+  virtual void LineStarted(std::u16string_view /*piece*/) {}
+  // The piece was built or skipped. Not called when an error ends the run.
+  virtual void LineFinished(std::u16string_view /*piece*/, LineOutcome /*outcome*/,
+                            std::u16string_view /*modulePath*/) {}
+  // Asked right before each module is written: is a raw file wanted?
+  virtual bool RawWanted() { return false; }
+};
+
+// An error that ended a run: the module line, its source path, the cause.
+class BuildError : public Error {
+ public:
+  BuildError(std::u16string piece, std::u16string sourcePath, std::string cause);
+  const std::u16string& piece() const { return piece_; }
+  const std::u16string& sourcePath() const { return sourcePath_; }
+  const std::string& cause() const { return cause_; }
+
+ private:
+  std::u16string piece_;
+  std::u16string sourcePath_;
+  std::string cause_;
+};
+
+struct RunSummary {
+  int built = 0;
+  int skipped = 0;
+  bool stopped = false;  // ended at a "break" line
+};
+
+// The books list text decoded from file bytes: up to the first 0 byte, a
+// leading byte-order mark dropped, malformed UTF-8 as U+FFFD.
+std::u16string DecodeBooksList(std::span<const uint8_t> bytes);
+
+// Pieces cut at every CR and every LF (a CR LF pair gives an empty piece).
+std::vector<std::u16string> SplitPieces(std::u16string_view booksList);
+// "break" in any case, untrimmed.
+bool IsStopLine(std::u16string_view piece);
+// Fields split at every "|", empty fields kept.
+std::vector<std::u16string> SplitFields(std::u16string_view piece);
+// The module line of a piece, or nothing with fewer than three fields.
+std::optional<ModuleLine> ParseModuleLine(std::u16string_view piece);
+// The module file path derived from a (trimmed) source path.
+std::u16string ModuleFilePath(std::u16string_view sourcePath);
+
+// One run over a books list. Raises BuildError when a line fails; modules
+// written before it stay.
+RunSummary RunBuild(std::u16string_view booksList, DriverObserver& observer);
+
+}  // namespace quillavor

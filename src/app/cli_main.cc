@@ -1,0 +1,185 @@
+// quillavor-maker: the command-line front end. `build` runs the build driver
+// over a books list; `inspect` decodes a module file.
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+#include <array>
+#include <chrono>
+#include <cstdio>
+#include <iostream>
+#include <sys/resource.h>
+
+#include "app/build_driver.h"
+#include "app/inspect.h"
+#include "platform/files.h"
+#include "platform/paths.h"
+#include "platform/text.h"
+#include "reader/module_reader.h"
+
+namespace quillavor {
+namespace {
+
+// Prints the run on stderr: a live status line on a terminal, plain lines
+// otherwise, nothing when quiet.
+class CliObserver : public DriverObserver {
+ public:
+  CliObserver(bool raw, bool quiet, bool timings)
+      : raw_(raw), quiet_(quiet), timings_(timings), live_(!quiet && isatty(STDERR_FILENO)) {}
+
+  void LineStarted(std::u16string_view piece) override {
+    stages_.fill(std::chrono::nanoseconds(0));
+    Line("--> " + text::EncodeUtf8(piece));
+  }
+  void LineFinished(std::u16string_view piece, LineOutcome outcome,
+                    std::u16string_view modulePath) override {
+    std::string s = text::EncodeUtf8(piece) + ": " + LineOutcomeText(outcome);
+    if (outcome == LineOutcome::kBuilt) s += " -> " + text::EncodeUtf8(modulePath);
+    Line(s);
+    if (timings_ && outcome == LineOutcome::kBuilt) PrintTimings();
+  }
+  void Phase(std::u16string_view phase) override {
+    if (quiet_) return;
+    std::string s = text::EncodeUtf8(ShownText(phase));
+    if (live_) {
+      std::fprintf(stderr, "\r\033[K  %s", s.c_str());
+      std::fflush(stderr);
+    } else if (!IsBookTitlePhase()) {
+      std::fprintf(stderr, "  %s\n", s.c_str());
+    }
+  }
+  void StageDone(Stage stage, std::chrono::nanoseconds elapsed) override {
+    stages_[static_cast<size_t>(stage)] += elapsed;
+  }
+  bool RawWanted() override { return raw_; }
+
+  void ClearLive() {
+    if (live_) std::fprintf(stderr, "\r\033[K");
+  }
+
+ private:
+  // Plain output prints the phases of a build, not every book title.
+  bool IsBookTitlePhase() const { return false; }
+
+  void Line(const std::string& s) {
+    if (quiet_) return;
+    ClearLive();
+    std::fprintf(stderr, "%s\n", s.c_str());
+  }
+
+  void PrintTimings() {
+    double total = 0;
+    for (int i = 0; i < kStageCount; ++i) {
+      double ms = std::chrono::duration<double, std::milli>(stages_[static_cast<size_t>(i)]).count();
+      total += ms;
+      std::fprintf(stderr, "  %-20s %10.1f ms\n", StageName(static_cast<Stage>(i)), ms);
+    }
+    std::fprintf(stderr, "  %-20s %10.1f ms\n", "total", total);
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    std::fprintf(stderr, "  %-20s %10.1f MiB\n", "peak memory", usage.ru_maxrss / 1024.0);
+  }
+
+  bool raw_;
+  bool quiet_;
+  bool timings_;
+  bool live_;
+  std::array<std::chrono::nanoseconds, kStageCount> stages_{};
+};
+
+int RunBuildCommand(const std::string& booksFile, bool raw, bool quiet, bool timings) {
+  std::u16string path =
+      booksFile.empty() ? paths::SettingsFilePath() : text::DecodeUtf8(booksFile);
+  if (!files::IsRegularFile(path)) {
+    std::fprintf(stderr, "quillavor-maker: no books list at \"%s\"%s\n",
+                 text::EncodeUtf8(path).c_str(),
+                 booksFile.empty() ? " (the settings file; name a books list to build)" : "");
+    return 1;
+  }
+  CliObserver observer(raw, quiet, timings);
+  try {
+    std::u16string list = DecodeBooksList(files::ReadWholeFile(path));
+    RunSummary summary = RunBuild(list, observer);
+    observer.ClearLive();
+    if (!quiet) {
+      std::fprintf(stderr, "%d module(s) built, %d line(s) skipped%s\n", summary.built,
+                   summary.skipped, summary.stopped ? ", stopped at \"break\"" : "");
+    }
+    return 0;
+  } catch (const std::exception& e) {
+    observer.ClearLive();
+    std::fprintf(stderr, "quillavor-maker: error: %s\n", e.what());
+    return 1;
+  }
+}
+
+int RunInspectCommand(const std::string& modulePath, bool json, const std::string& word,
+                      const std::vector<std::string>& sections) {
+  try {
+    ModuleView module = ReadModuleFile(text::DecodeUtf8(modulePath));
+    if (json) {
+      PrintModuleJson(module, std::cout);
+      return 0;
+    }
+    InspectOptions options;
+    options.word = text::DecodeUtf8(word);
+    if (!sections.empty()) {
+      options.counters = options.books = options.verses = options.words = options.concordance =
+          options.images = false;
+      for (const std::string& s : sections) {
+        if (s == "counters") options.counters = true;
+        if (s == "books") options.books = true;
+        if (s == "verses") options.verses = true;
+        if (s == "words") options.words = true;
+        if (s == "concordance") options.concordance = true;
+        if (s == "images") options.images = true;
+      }
+    }
+    PrintModule(module, options, std::cout);
+    return 0;
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "quillavor-maker: %s: %s\n", modulePath.c_str(), e.what());
+    return 1;
+  }
+}
+
+}  // namespace
+}  // namespace quillavor
+
+int main(int argc, char** argv) {
+  CLI::App app{"Compiles sacred-text sources into .quillavor modules"};
+  app.set_version_flag("--version", std::string("quillavor-maker ") + QUILLAVOR_VERSION);
+  app.require_subcommand(1);
+
+  CLI::App* build = app.add_subcommand("build", "Build every module of a books list");
+  std::string booksFile;
+  bool raw = false;
+  bool quiet = false;
+  bool timings = false;
+  build->add_option("BOOKS_FILE", booksFile,
+                    "Books list (default: the settings file " +
+                        quillavor::text::EncodeUtf8(quillavor::paths::SettingsFilePath()) + ")");
+  build->add_flag("--raw", raw, "Also write the uncompressed image as MODULE.raw");
+  build->add_flag("-q,--quiet", quiet, "Print nothing but errors");
+  build->add_flag("--timings", timings, "Print the time of each stage and the peak memory");
+
+  CLI::App* inspect = app.add_subcommand("inspect", "Show what a module file holds");
+  std::string modulePath;
+  bool json = false;
+  std::string word;
+  std::vector<std::string> sections;
+  inspect->add_option("MODULE", modulePath, "Module file (.quillavor) or raw file")->required();
+  inspect->add_flag("--json", json, "The whole structure as JSON");
+  inspect->add_option("--word", word, "Show the occurrences of one word");
+  inspect->add_option("--section", sections,
+                      "Sections to show: counters, books, verses, words, concordance, images")
+      ->check(CLI::IsMember({"counters", "books", "verses", "words", "concordance", "images"}));
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    const int rc = app.exit(e);
+    return rc == 0 ? 0 : 2;
+  }
+  if (*build) return quillavor::RunBuildCommand(booksFile, raw, quiet, timings);
+  return quillavor::RunInspectCommand(modulePath, json, word, sections);
+}

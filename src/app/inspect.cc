@@ -1,0 +1,344 @@
+#include "app/inspect.h"
+
+#include <cstdio>
+#include <map>
+#include <set>
+#include <vector>
+
+#include "platform/text.h"
+
+namespace quillavor {
+
+namespace {
+
+void AppendEscape(std::string& out, uint32_t unit) {
+  char buf[16];
+  std::snprintf(buf, sizeof buf, "\\u%04X", unit);
+  out += buf;
+}
+
+bool IsSurrogate(char16_t c) { return c >= 0xD800 && c <= 0xDFFF; }
+
+constexpr std::u16string_view kResolvedLinkTag = u"<a=";
+
+}  // namespace
+
+EncodedRef DecodeRefPair(char16_t first, char16_t second) {
+  EncodedRef ref;
+  ref.kind = first & 0xF;
+  ref.index = ((first >> 4) & 0x7FF) | ((second & 0x1F) << 11);
+  ref.run = 1 + ((second >> 5) & 0x3FF);
+  return ref;
+}
+
+std::string DisplayText(std::u16string_view s) {
+  std::string out;
+  std::u16string plain;
+  auto flush = [&] {
+    out += text::EncodeUtf8(plain);
+    plain.clear();
+  };
+  for (size_t i = 0; i < s.size(); ++i) {
+    const char16_t c = s[i];
+    // An encoded link: "<a=" followed by units with bit 15 set, in pairs.
+    if (c == u'<' && s.substr(i).starts_with(kResolvedLinkTag) && i + 4 < s.size() &&
+        (s[i + 3] & 0x8000) != 0 && (s[i + 4] & 0x8000) != 0 && (s[i + 3] & 0xF) == 1) {
+      plain += kResolvedLinkTag;
+      flush();
+      size_t j = i + 3;
+      while (j + 1 < s.size() && (s[j] & 0x8000) != 0 && (s[j + 1] & 0x8000) != 0) {
+        EncodedRef ref = DecodeRefPair(s[j], s[j + 1]);
+        out += ref.kind == 1 ? "{book " : ref.kind == 2 ? "{verse " : "{?";
+        out += std::to_string(ref.index);
+        if (ref.run > 1) out += "+" + std::to_string(ref.run);
+        out += "}";
+        j += 2;
+      }
+      i = j - 1;
+      continue;
+    }
+    if (c == u'\\') {
+      plain += u"\\\\";
+    } else if (c < 0x20 || c == 0xFFFF || c == 0xFFFE ||
+               (IsSurrogate(c) && !(c <= 0xDBFF && i + 1 < s.size() && s[i + 1] >= 0xDC00 &&
+                                    s[i + 1] <= 0xDFFF))) {
+      flush();
+      AppendEscape(out, c);
+    } else if (c <= 0xDBFF && c >= 0xD800) {
+      plain += c;
+      plain += s[++i];
+    } else {
+      plain += c;
+    }
+  }
+  flush();
+  return out;
+}
+
+namespace {
+
+std::string Quoted(const ModuleView& m, int32_t index, const char* what) {
+  if (index == kNone) return "-";
+  try {
+    return "\"" + DisplayText(m.String(index, what)) + "\"";
+  } catch (const FormatError& e) {
+    return std::string("<") + e.what() + ">";
+  }
+}
+
+std::string FlagNames(uint32_t flags) {
+  static const std::pair<uint32_t, const char*> kNames[] = {
+      {kFlagHymnal, "COMMUNITY_OF_CHRIST_SINGS"}, {kFlagInspiredVersion, "INSPIRED_VERSION"},
+      {kFlagBible, "BIBLE"},                     {kFlagSuperscriptVerses, "SUPERSCRIPT_VERSES"},
+      {kFlagDoctrineAndCovenants, "DOCTRINE_AND_COVENANTS"},
+      {kFlagBookOfMormon, "BOOK_OF_MORMON"},     {kFlagHelp, "HELP"}};
+  std::string s;
+  for (auto [bit, name] : kNames) {
+    if (flags & bit) s += std::string(s.empty() ? "" : " ") + name;
+  }
+  return s.empty() ? "none" : s;
+}
+
+std::string BookFlagNames(int32_t f) {
+  std::string s;
+  if (f & kBookSuppress) s += " suppress";
+  if (f & kBookPlainLayout) s += " plainLayout";
+  if (f & kBookNoSibLink) s += " nosiblink";
+  return s.empty() ? " none" : s;
+}
+
+// Image positions named by "<image=" fields in the pool text.
+std::set<int32_t> ImagePositions(const ModuleView& m) {
+  std::set<int32_t> positions;
+  auto pool = m.pool();
+  const std::u16string_view tag = u"<image=";
+  const size_t written = pool.size();
+  for (size_t i = 0; i + tag.size() + 8 < written; ++i) {
+    if (pool[i] != u'<' || std::u16string_view(pool.data() + i, tag.size()) != tag) continue;
+    int64_t v = 0;
+    size_t j = i + tag.size();
+    bool any = false;
+    while (j < written && pool[j] >= u'0' && pool[j] <= u'9' && v < INT32_MAX) {
+      v = v * 10 + (pool[j] - u'0');
+      ++j;
+      any = true;
+    }
+    if (any && v <= INT32_MAX) positions.insert(static_cast<int32_t>(v));
+  }
+  return positions;
+}
+
+int OccurrenceCount(const ModuleView& m, const DictEntry& e) {
+  int n = 0;
+  for (int32_t r = e.firstRef; r != kNone && n <= m.counters().wordRefCount; r = m.Ref(r).next) ++n;
+  return n;
+}
+
+}  // namespace
+
+void PrintModule(const ModuleView& m, const InspectOptions& o, std::ostream& out) {
+  const Counters& c = m.counters();
+  if (!o.word.empty()) {
+    const std::u16string want = text::ToUpperInvariant(o.word);
+    for (size_t i = 0; i < m.words().size(); ++i) {
+      const DictEntry& e = m.words()[i];
+      if (text::ToUpperInvariant(m.String(e.text, "word text")) != want) continue;
+      out << "word " << i << " " << Quoted(m, e.text, "word text") << ", letter book "
+          << e.letterBook << " (" << Quoted(m, m.Book(e.letterBook).title, "title") << ")\n";
+      int ordinal = 0;
+      for (int32_t r = e.firstRef; r != kNone && ordinal <= c.wordRefCount; r = m.Ref(r).next) {
+        const WordRef& ref = m.Ref(r);
+        const VerseRecord& v = m.Verse(ref.verse, "occurrence verse");
+        out << "  occurrence " << r << ": verse " << ref.verse << " (book "
+            << Quoted(m, m.Book(v.book).title, "title") << ", label "
+            << Quoted(m, v.label, "label") << "), offset " << WordOffset(ref.position)
+            << ", ordinal " << WordOrdinal(ref.position) << "\n";
+        ++ordinal;
+      }
+      return;
+    }
+    out << "no word " << text::EncodeUtf8(o.word) << "\n";
+    return;
+  }
+  if (o.counters) {
+    out << "Counters\n"
+        << "  poolLength    " << c.poolLength << "\n"
+        << "  bookNameCount " << c.bookNameCount << "\n"
+        << "  bookCount     " << c.bookCount << "\n"
+        << "  verseCount    " << c.verseCount << "\n"
+        << "  labelCount    " << c.labelCount << "\n"
+        << "  wordCount     " << c.wordCount << "\n"
+        << "  wordRefCount  " << c.wordRefCount << "\n"
+        << "  labelFirst    " << c.labelFirst << "\n"
+        << "  labelLast     " << c.labelLast << "\n"
+        << "  wordFirst     " << c.wordFirst << "\n"
+        << "  wordLast      " << c.wordLast << "\n"
+        << "  tokenTotal    " << c.tokenTotal << "\n"
+        << "  flags         0x" << std::hex << c.flags << std::dec << " (" << FlagNames(c.flags)
+        << ")\n";
+    if (!m.pool().empty()) out << "  module name   " << Quoted(m, 0, "name") << "\n";
+  }
+  if (o.books) {
+    out << "Book names (" << m.bookNames().size() << ")\n";
+    for (size_t i = 0; i < m.bookNames().size(); ++i) {
+      const BookNameRecord& r = m.bookNames()[i];
+      out << "  [" << i << "] " << Quoted(m, r.name, "book name") << " lastBook " << r.lastBook
+          << "\n";
+    }
+    out << "Books (" << m.books().size() << ")\n";
+    for (size_t i = 0; i < m.books().size(); ++i) {
+      const BookRecord& b = m.books()[i];
+      out << "  [" << i << "] " << Quoted(m, b.title, "title") << " name " << b.nameIndex
+          << " abbrev " << Quoted(m, b.abbrev, "abbrev") << " firstText " << b.firstText
+          << " flags" << BookFlagNames(b.bookFlags) << " sameName " << b.prevSameName << "/"
+          << b.nextSameName << " name " << b.prevName << "/" << b.nextName << "\n";
+      if (b.note != kNone) out << "      note " << Quoted(m, b.note, "note") << "\n";
+    }
+  }
+  if (o.verses) {
+    out << "Verses (" << m.verses().size() << ")\n";
+    for (size_t i = 0; i < m.verses().size(); ++i) {
+      const VerseRecord& v = m.verses()[i];
+      out << "  [" << i << "] book " << v.book << " label " << Quoted(m, v.label, "label")
+          << " next " << v.next << " " << Quoted(m, v.text, "verse text") << "\n";
+    }
+  }
+  if (o.words) {
+    out << "Words (" << m.words().size() << ", sorted; first " << c.wordFirst << ", last "
+        << c.wordLast << ")\n";
+    int guard = 0;
+    for (int32_t w = c.wordFirst; w != kNone && guard <= c.wordCount; w = m.Word(w).next, ++guard) {
+      const DictEntry& e = m.Word(w);
+      out << "  [" << w << "] " << Quoted(m, e.text, "word text") << " x"
+          << OccurrenceCount(m, e) << " letterBook " << e.letterBook << "\n";
+    }
+  }
+  if (o.concordance) {
+    // Letter books are the books of the second book name, once a title book
+    // named by the first exists after the header books.
+    out << "Concordance\n";
+    for (size_t i = 0; i < m.books().size(); ++i) {
+      const BookRecord& b = m.books()[i];
+      if (b.firstText != 0 || b.bookFlags != 0) continue;
+      if (b.nameIndex == 0 && b.nextName != kNone) {
+        out << "  title book [" << i << "] " << Quoted(m, b.title, "title") << "\n";
+      } else if (b.nameIndex == 1 && b.prevName != kNone) {
+        int n = 0;
+        for (const DictEntry& e : m.words()) n += e.letterBook == static_cast<int32_t>(i);
+        out << "  letter book [" << i << "] " << Quoted(m, b.title, "title") << ": " << n
+            << " words\n";
+      }
+    }
+  }
+  if (o.images) {
+    std::set<int32_t> positions = ImagePositions(m);
+    out << "Images (" << positions.size() << ")\n";
+    for (int32_t p : positions) {
+      try {
+        ImageEntry e = m.ImageAt(p);
+        out << "  at " << p << ": " << e.length << " bytes\n";
+      } catch (const FormatError& err) {
+        out << "  at " << p << ": " << err.what() << "\n";
+      }
+    }
+  }
+}
+
+namespace {
+
+std::string JsonString(std::u16string_view s) {
+  std::string out = "\"";
+  std::string utf8 = text::EncodeUtf8(s);
+  for (unsigned char ch : utf8) {
+    switch (ch) {
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      case '\n': out += "\\n"; break;
+      case '\r': out += "\\r"; break;
+      case '\t': out += "\\t"; break;
+      default:
+        if (ch < 0x20) {
+          char buf[8];
+          std::snprintf(buf, sizeof buf, "\\u%04x", ch);
+          out += buf;
+        } else {
+          out += static_cast<char>(ch);
+        }
+    }
+  }
+  return out + "\"";
+}
+
+std::string JsonStr(const ModuleView& m, int32_t index) {
+  if (index == kNone) return "null";
+  try {
+    return JsonString(m.String(index));
+  } catch (const FormatError&) {
+    return "null";
+  }
+}
+
+}  // namespace
+
+void PrintModuleJson(const ModuleView& m, std::ostream& out) {
+  const Counters& c = m.counters();
+  out << "{\n  \"counters\": {\"poolLength\": " << c.poolLength
+      << ", \"bookNameCount\": " << c.bookNameCount << ", \"bookCount\": " << c.bookCount
+      << ", \"verseCount\": " << c.verseCount << ", \"labelCount\": " << c.labelCount
+      << ", \"wordCount\": " << c.wordCount << ", \"wordRefCount\": " << c.wordRefCount
+      << ", \"labelFirst\": " << c.labelFirst << ", \"labelLast\": " << c.labelLast
+      << ", \"wordFirst\": " << c.wordFirst << ", \"wordLast\": " << c.wordLast
+      << ", \"tokenTotal\": " << c.tokenTotal << ", \"flags\": " << c.flags << "},\n";
+  out << "  \"name\": " << (m.pool().empty() ? "null" : JsonStr(m, 0)) << ",\n";
+  out << "  \"bookNames\": [";
+  for (size_t i = 0; i < m.bookNames().size(); ++i) {
+    const BookNameRecord& r = m.bookNames()[i];
+    out << (i ? ",\n    " : "\n    ") << "{\"name\": " << JsonStr(m, r.name)
+        << ", \"lastBook\": " << r.lastBook << "}";
+  }
+  out << "],\n  \"books\": [";
+  for (size_t i = 0; i < m.books().size(); ++i) {
+    const BookRecord& b = m.books()[i];
+    out << (i ? ",\n    " : "\n    ") << "{\"title\": " << JsonStr(m, b.title)
+        << ", \"note\": " << JsonStr(m, b.note) << ", \"abbrev\": " << JsonStr(m, b.abbrev)
+        << ", \"prevSameName\": " << b.prevSameName << ", \"nextSameName\": " << b.nextSameName
+        << ", \"prevName\": " << b.prevName << ", \"nextName\": " << b.nextName
+        << ", \"firstText\": " << b.firstText << ", \"nameIndex\": " << b.nameIndex
+        << ", \"bookFlags\": " << b.bookFlags << "}";
+  }
+  out << "],\n  \"verses\": [";
+  for (size_t i = 0; i < m.verses().size(); ++i) {
+    const VerseRecord& v = m.verses()[i];
+    out << (i ? ",\n    " : "\n    ") << "{\"book\": " << v.book
+        << ", \"label\": " << JsonStr(m, v.label) << ", \"text\": " << JsonStr(m, v.text)
+        << ", \"textIndex\": " << v.text << ", \"next\": " << v.next << "}";
+  }
+  out << "],\n  \"words\": [";
+  for (size_t i = 0; i < m.words().size(); ++i) {
+    const DictEntry& e = m.words()[i];
+    out << (i ? ",\n    " : "\n    ") << "{\"text\": " << JsonStr(m, e.text)
+        << ", \"prev\": " << e.prev << ", \"next\": " << e.next << ", \"firstRef\": " << e.firstRef
+        << ", \"letterBook\": " << e.letterBook << "}";
+  }
+  out << "],\n  \"wordRefs\": [";
+  for (size_t i = 0; i < m.wordRefs().size(); ++i) {
+    const WordRef& r = m.wordRefs()[i];
+    out << (i ? ",\n    " : "\n    ") << "{\"next\": " << r.next << ", \"verse\": " << r.verse
+        << ", \"offset\": " << WordOffset(r.position) << ", \"ordinal\": "
+        << WordOrdinal(r.position) << "}";
+  }
+  out << "],\n  \"images\": [";
+  bool first = true;
+  for (int32_t p : ImagePositions(m)) {
+    try {
+      ImageEntry e = m.ImageAt(p);
+      out << (first ? "\n    " : ",\n    ") << "{\"position\": " << p << ", \"length\": " << e.length
+          << "}";
+      first = false;
+    } catch (const FormatError&) {
+    }
+  }
+  out << "]\n}\n";
+}
+
+}  // namespace quillavor

@@ -1,0 +1,39 @@
+// Readable and machine-readable dumps of a module, for `quillavor-maker
+// inspect` and for tests that compare a compiled module with an expected dump.
+#pragma once
+
+#include <ostream>
+#include <string>
+#include <string_view>
+
+#include "reader/module_reader.h"
+
+namespace quillavor {
+
+struct InspectOptions {
+  bool counters = true;
+  bool books = true;
+  bool verses = true;
+  bool words = true;
+  bool concordance = true;
+  bool images = true;
+  std::u16string word;  // when set: the occurrences of this word only
+};
+
+// A pool string as readable UTF-8: control characters, U+FFFF and lone
+// surrogates escaped as \uXXXX; resolved "<A=" links decoded into
+// {book N} and {verse N+run} references.
+std::string DisplayText(std::u16string_view s);
+
+// One resolved-link reference pair decoded: kind 1 book, 2 verse.
+struct EncodedRef {
+  int kind;
+  int32_t index;
+  int32_t run;  // verses covered, 1 for a single verse
+};
+EncodedRef DecodeRefPair(char16_t first, char16_t second);
+
+void PrintModule(const ModuleView& module, const InspectOptions& options, std::ostream& out);
+void PrintModuleJson(const ModuleView& module, std::ostream& out);
+
+}  // namespace quillavor

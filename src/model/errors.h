@@ -1,0 +1,55 @@
+// The small hierarchy of errors that a build can raise. The core throws them;
+// the front ends catch them and add what a person needs (books-list line,
+// source file) before showing them.
+#pragma once
+
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+
+namespace quillavor {
+
+// Base of every error the compiler, the writer and the reader raise.
+class Error : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// An index outside a growable array (or the pool): carries index and length.
+class DynArrayOutOfRange : public Error {
+ public:
+  DynArrayOutOfRange(int64_t index, int64_t length);
+  int64_t index() const { return index_; }
+  int64_t length() const { return length_; }
+
+ private:
+  int64_t index_;
+  int64_t length_;
+};
+
+// A file that cannot be read or written: carries the path and the cause.
+class IoError : public Error {
+ public:
+  IoError(std::string path, std::string cause);
+  const std::string& path() const { return path_; }
+  const std::string& cause() const { return cause_; }
+
+ private:
+  std::string path_;
+  std::string cause_;
+};
+
+// Source input the compiler cannot represent (for example an image reference
+// naming an image that does not exist, or a source of 2 GiB or more).
+class SourceError : public Error {
+ public:
+  using Error::Error;
+};
+
+// A module file or image that does not follow the module layout.
+class FormatError : public Error {
+ public:
+  using Error::Error;
+};
+
+}  // namespace quillavor

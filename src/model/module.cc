@@ -1,0 +1,161 @@
+#include "model/module.h"
+
+#include <cstring>
+
+#include "index/link_resolver.h"
+#include "index/word_index.h"
+#include "markup/compiler.h"
+#include "model/dictionary.h"
+#include "platform/text.h"
+#include "source/book_names.h"
+#include "source/source_loader.h"
+
+namespace quillavor {
+
+Module::Module() = default;
+
+Module::Module(std::u16string name_, std::u16string abbreviation_, std::u16string sourcePath_,
+               std::u16string options_, Progress& progress)
+    : sourcePath(std::move(sourcePath_)),
+      abbreviation(std::move(abbreviation_)),
+      name(std::move(name_)),
+      options(std::move(options_)) {
+  Build(std::nullopt, progress);
+}
+
+Module::~Module() = default;
+
+std::unique_ptr<Module> Module::FromSourceBytes(std::u16string name_,
+                                                std::u16string abbreviation_,
+                                                std::u16string sourcePath_,
+                                                std::u16string options_,
+                                                std::span<const uint8_t> bytes,
+                                                Progress& progress) {
+  auto module = std::make_unique<Module>();
+  module->name = std::move(name_);
+  module->abbreviation = std::move(abbreviation_);
+  module->sourcePath = std::move(sourcePath_);
+  module->options = std::move(options_);
+  module->Build(bytes, progress);
+  return module;
+}
+
+void Module::Build(std::optional<std::span<const uint8_t>> bytes, Progress& progress) {
+  EnsureBookNameTable();
+  std::optional<std::string> prepared;
+  {
+    StageTimer timer(progress, Stage::kLoad);
+    std::optional<std::vector<uint8_t>> fileBytes;
+    if (!bytes) {
+      fileBytes = ReadSourceFile(sourcePath);
+      if (fileBytes) bytes = std::span<const uint8_t>(*fileBytes);
+    }
+    // A source of 2 bytes or less is a load failure: an empty module.
+    if (bytes && bytes->size() > 2) prepared = PrepareSource(*this, *bytes, options);
+  }
+  PendingLinks pending;
+  if (prepared) CompileSource(*this, *prepared, progress, pending);
+  {
+    StageTimer timer(progress, Stage::kLinkResolution);
+    ResolveLinkage(*this, pending, progress);
+  }
+  {
+    StageTimer timer(progress, Stage::kIndexFinalize);
+    FinalizeWordIndex(*this, options, progress);
+    FinalizePool();
+  }
+}
+
+int32_t Module::AddString(std::u16string_view text) {
+  // The text may lie inside the pool, whose storage moves when it grows.
+  std::u16string copy;
+  const char16_t* base = pool.Data();
+  if (base != nullptr && text.data() >= base && text.data() < base + pool.Length()) {
+    copy.assign(text);
+    text = copy;
+  }
+  const int64_t length = static_cast<int64_t>(text.size());
+  while (pool.Length() <= poolLength + length + 1) pool.Grow(kPoolGrowth);
+  char16_t* dest = pool.Data() + poolLength;
+  if (length > 0) std::memcpy(dest, text.data(), static_cast<size_t>(length) * 2);
+  dest[length] = 0;
+  const int32_t index = poolLength;
+  poolLength = static_cast<int32_t>(poolLength + length + 1);
+  return index;
+}
+
+std::u16string_view Module::StringView(int32_t index) const {
+  if (index < 0 || index >= pool.Length()) throw DynArrayOutOfRange(index, pool.Length());
+  const char16_t* start = pool.Data() + index;
+  const char16_t* end = pool.Data() + pool.Length();
+  const char16_t* p = start;
+  while (p < end && *p != 0) ++p;
+  return std::u16string_view(start, static_cast<size_t>(p - start));
+}
+
+std::u16string Module::GetString(int32_t index) const { return std::u16string(StringView(index)); }
+
+int32_t Module::FindOrAddBookName(std::u16string_view wanted) {
+  for (int32_t i = 0; i < bookNameCount; ++i) {
+    if (text::AsciiEqualIgnoreCase(StringView(bookNames[i].name), wanted)) return i;
+  }
+  const int32_t nameIndex = AddString(wanted);
+  const int32_t k = bookNames.Append(bookNameCount, kBookNameGrowth);
+  bookNames[k] = BookNameRecord{nameIndex, kNone};
+  return k;
+}
+
+namespace {
+
+constexpr std::u16string_view kImageTag = u"<image=";
+constexpr int kImageFieldWidth = 8;
+
+}  // namespace
+
+void Module::FinalizePool() {
+  poolLength = (poolLength + 7) / 8 * 8;
+  poolWritten = poolLength;
+  if (pool.Length() < poolWritten) pool.SetLength(poolWritten);
+  for (int64_t i = 0; i < images.Length(); ++i) {
+    ImageRecord& image = images[i];
+    image.paddedLength = (image.length + 3) / 4 * 4;
+    // "%d" of the position, left-aligned in an 8-unit field.
+    std::string digits = std::to_string(poolLength);
+    digits.resize(kImageFieldWidth, ' ');
+    for (int32_t pos : image.usePositions) {
+      // Only an intact field is written: "<image=" before it, 8 units without
+      // a terminator, ">" after it. Anything else is left alone.
+      const int64_t tagStart = int64_t{pos} - static_cast<int64_t>(kImageTag.size());
+      if (tagStart < 0 || int64_t{pos} + kImageFieldWidth >= poolWritten) continue;
+      const char16_t* p = pool.Data();
+      if (std::u16string_view(p + tagStart, kImageTag.size()) != kImageTag) continue;
+      bool intact = p[pos + kImageFieldWidth] == u'>';
+      for (int k = 0; k < kImageFieldWidth && intact; ++k) intact = p[pos + k] != 0;
+      if (!intact) continue;
+      for (int k = 0; k < kImageFieldWidth; ++k) {
+        pool[pos + k] = static_cast<char16_t>(digits[static_cast<size_t>(k)]);
+      }
+    }
+    poolLength += (image.paddedLength + 8) / 2;
+  }
+}
+
+uint32_t Module::ComputeFlags() const {
+  uint32_t f = 0;
+  if (isHymnal) f |= kFlagHymnal;
+  if (isInspiredVersion) f |= kFlagInspiredVersion;
+  if (isBible) f |= kFlagBible;
+  if (superscriptVerses) f |= kFlagSuperscriptVerses;
+  if (isDoctrineAndCovenants) f |= kFlagDoctrineAndCovenants;
+  if (isBookOfMormon) f |= kFlagBookOfMormon;
+  if (isHelp) f |= kFlagHelp;
+  return f;
+}
+
+Counters Module::GetCounters() const {
+  return Counters{poolLength, bookNameCount, bookCount,  verseCount, labelCount,
+                  wordCount,  wordRefCount,  labelFirst, labelLast,  wordFirst,
+                  wordLast,   tokenTotal,    flags};
+}
+
+}  // namespace quillavor

@@ -1,0 +1,145 @@
+#include "output/module_writer.h"
+
+#include <libdeflate.h>
+
+#include <cstring>
+#include <memory>
+
+#include "model/module.h"
+#include "platform/files.h"
+
+namespace quillavor {
+
+namespace {
+
+constexpr int kCompressionLevel = 9;
+
+class ImageBuilder {
+ public:
+  explicit ImageBuilder(size_t size) { bytes_.reserve(size); }
+
+  void Int32(int32_t v) { Raw(&v, 4); }
+  void Header(int32_t elementSize, int64_t count) {
+    if (count < 0 || count > INT32_MAX) {
+      throw FormatError("cannot write a block of " + std::to_string(count) + " elements");
+    }
+    Int32(elementSize);
+    Int32(static_cast<int32_t>(count));
+  }
+  void Raw(const void* data, size_t n) {
+    const auto* p = static_cast<const uint8_t*>(data);
+    bytes_.insert(bytes_.end(), p, p + n);
+  }
+  void Zeros(size_t n) { bytes_.insert(bytes_.end(), n, 0); }
+  template <typename T>
+  void Block(DynArray<T>& table, int32_t count) {
+    Header(static_cast<int32_t>(sizeof(T)), count);
+    if (count > 0) {
+      (void)table[count - 1];  // raises when the count exceeds the table
+      Raw(table.Data(), sizeof(T) * static_cast<size_t>(count));
+    }
+  }
+  std::vector<uint8_t> Take() { return std::move(bytes_); }
+
+ private:
+  std::vector<uint8_t> bytes_;
+};
+
+}  // namespace
+
+std::vector<uint8_t> AssembleImage(Module& m) {
+  m.books.SetLength(m.bookCount);
+  m.verses.SetLength(m.verseCount);
+  m.wordRefs.SetLength(m.wordRefCount);
+  m.flags = m.ComputeFlags();
+
+  const int64_t P = m.poolLength;
+  const int64_t W = m.poolWritten;
+  int64_t imageUnits = 0;
+  for (int64_t i = 0; i < m.images.Length(); ++i) imageUnits += (m.images[i].paddedLength + 8) / 2;
+  if (W < 0 || W > m.pool.Length() || W + imageUnits != P) {
+    throw FormatError("the pool is not finalised (poolLength " + std::to_string(P) +
+                      ", poolWritten " + std::to_string(W) + ")");
+  }
+
+  const size_t size = static_cast<size_t>(
+      kBlockHeaderSize + sizeof(Counters) + kBlockHeaderSize + 2 * P + 5 * kBlockHeaderSize +
+      sizeof(BookNameRecord) * static_cast<size_t>(std::max(0, m.bookNameCount)) +
+      sizeof(BookRecord) * static_cast<size_t>(std::max(0, m.bookCount)) +
+      sizeof(VerseRecord) * static_cast<size_t>(std::max(0, m.verseCount)) +
+      sizeof(DictEntry) * static_cast<size_t>(std::max(0, m.wordCount)) +
+      sizeof(WordRef) * static_cast<size_t>(std::max(0, m.wordRefCount)));
+  ImageBuilder out(size);
+
+  out.Header(4, kCountersBlockCount);
+  const Counters counters = m.GetCounters();
+  out.Raw(&counters, sizeof counters);
+
+  out.Header(2, P);
+  if (W > 0) out.Raw(m.pool.Data(), static_cast<size_t>(W) * 2);
+  for (int64_t i = 0; i < m.images.Length(); ++i) {
+    const ImageRecord& image = m.images[i];
+    out.Int32(0);
+    const uint32_t n = static_cast<uint32_t>(image.length);
+    const uint8_t bigEndian[4] = {static_cast<uint8_t>(n >> 24), static_cast<uint8_t>(n >> 16),
+                                  static_cast<uint8_t>(n >> 8), static_cast<uint8_t>(n)};
+    out.Raw(bigEndian, 4);
+    const size_t length = static_cast<size_t>(image.length);
+    if (image.data.size() < length) throw FormatError("image data shorter than its length");
+    out.Raw(image.data.data(), length);
+    out.Zeros(static_cast<size_t>(image.paddedLength - image.length));
+  }
+
+  out.Block(m.bookNames, m.bookNameCount);
+  out.Block(m.books, m.bookCount);
+  out.Block(m.verses, m.verseCount);
+  out.Block(m.words, m.wordCount);
+  out.Block(m.wordRefs, m.wordRefCount);
+  return out.Take();
+}
+
+std::vector<uint8_t> CompressImage(std::span<const uint8_t> image) {
+  struct Free {
+    void operator()(libdeflate_compressor* c) const { libdeflate_free_compressor(c); }
+  };
+  std::unique_ptr<libdeflate_compressor, Free> compressor(
+      libdeflate_alloc_compressor(kCompressionLevel));
+  if (!compressor) throw std::bad_alloc();
+  std::vector<uint8_t> out(libdeflate_zlib_compress_bound(compressor.get(), image.size()));
+  const size_t n = libdeflate_zlib_compress(compressor.get(), image.data(), image.size(),
+                                            out.data(), out.size());
+  if (n == 0) throw FormatError("compression failed");
+  out.resize(n);
+  return out;
+}
+
+void WriteModule(Module& module, std::u16string_view path, bool writeRaw, Progress& progress) {
+  std::u16string phase = u"Write ";
+  phase += path;
+  if (writeRaw) phase += u" && .raw";
+  progress.Phase(phase);
+
+  std::vector<uint8_t> image;
+  {
+    StageTimer timer(progress, Stage::kImageAssembly);
+    image = AssembleImage(module);
+    // The image bytes are in the assembled image now; release them.
+    for (int64_t i = 0; i < module.images.Length(); ++i) {
+      std::vector<uint8_t>().swap(module.images[i].data);
+    }
+  }
+  std::vector<uint8_t> compressed;
+  {
+    StageTimer timer(progress, Stage::kCompression);
+    compressed = CompressImage(image);
+  }
+  StageTimer timer(progress, Stage::kFileWrite);
+  files::WriteFileAtomically(path, compressed);
+  if (writeRaw) {
+    std::u16string rawPath(path);
+    rawPath += u".raw";
+    files::WriteFile(rawPath, image);
+  }
+}
+
+}  // namespace quillavor

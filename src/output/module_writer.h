@@ -1,0 +1,30 @@
+// The module image writer: assembles the seven-block image of a Module in
+// memory, stores it as one zlib stream in the module file and, on request,
+// byte for byte in the raw file beside it.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace quillavor {
+
+class Module;
+class Progress;
+
+// The module image. Shortens `books`, `verses` and `wordRefs` to their used
+// counts and stores the flags word in the Module first.
+std::vector<uint8_t> AssembleImage(Module& module);
+
+// One zlib stream (RFC 1950) of `image`, deflate level 9, 15-bit window.
+std::vector<uint8_t> CompressImage(std::span<const uint8_t> image);
+
+// Writes the module file at `path` (atomically: a failed write leaves any
+// older file in place) and, when `writeRaw`, the raw file `path` + ".raw".
+// A raw file that cannot be written is removed and raises IoError after the
+// module file has been written whole.
+void WriteModule(Module& module, std::u16string_view path, bool writeRaw, Progress& progress);
+
+}  // namespace quillavor

@@ -1,0 +1,218 @@
+#include "reader/module_reader.h"
+
+#include <zlib.h>
+
+#include <cstring>
+
+#include "platform/files.h"
+
+namespace quillavor {
+
+namespace {
+
+// Images larger than this are not modules the format can describe.
+constexpr uint64_t kMaxImageSize = uint64_t{1} << 31;
+
+constexpr uint8_t kImageStart[8] = {4, 0, 0, 0, 13, 0, 0, 0};
+
+class Cursor {
+ public:
+  explicit Cursor(std::span<const uint8_t> bytes) : bytes_(bytes) {}
+
+  int32_t Int32(std::string_view what) {
+    Need(4, what);
+    int32_t v;
+    std::memcpy(&v, bytes_.data() + pos_, 4);
+    pos_ += 4;
+    return v;
+  }
+
+  // Reads a block header and checks it against the expected element size and
+  // (when given) count. Returns the count.
+  int64_t Header(std::string_view block, int32_t elementSize, int64_t expectedCount) {
+    const size_t at = pos_;
+    if (bytes_.size() - pos_ < 8) {
+      throw FormatError(std::string(block) + ": block header missing at byte " +
+                        std::to_string(at) + " (the image ends)");
+    }
+    const int32_t size = Int32(block);
+    const int32_t count = Int32(block);
+    if (size != elementSize) {
+      throw FormatError(std::string(block) + ": block header at byte " + std::to_string(at) +
+                        " has element size " + std::to_string(size) + ", expected " +
+                        std::to_string(elementSize));
+    }
+    if (count < 0 || (expectedCount >= 0 && count != expectedCount)) {
+      throw FormatError(std::string(block) + ": block header at byte " + std::to_string(at) +
+                        " has element count " + std::to_string(count) + ", expected " +
+                        std::to_string(expectedCount));
+    }
+    Need(static_cast<uint64_t>(count) * static_cast<uint64_t>(size), block);
+    return count;
+  }
+
+  template <typename T>
+  std::vector<T> Records(int64_t count) {
+    std::vector<T> out(static_cast<size_t>(count));
+    if (count > 0) std::memcpy(out.data(), bytes_.data() + pos_, sizeof(T) * out.size());
+    pos_ += sizeof(T) * out.size();
+    return out;
+  }
+
+  size_t pos() const { return pos_; }
+  size_t remaining() const { return bytes_.size() - pos_; }
+
+ private:
+  void Need(uint64_t n, std::string_view what) {
+    if (n > bytes_.size() - pos_) {
+      throw FormatError(std::string(what) + ": needs " + std::to_string(n) + " bytes at byte " +
+                        std::to_string(pos_) + ", but the image ends after " +
+                        std::to_string(bytes_.size() - pos_));
+    }
+  }
+
+  std::span<const uint8_t> bytes_;
+  size_t pos_ = 0;
+};
+
+}  // namespace
+
+std::vector<uint8_t> InflateZlib(std::span<const uint8_t> compressed) {
+  if (compressed.size() >= kMaxImageSize) throw FormatError("bad zlib stream: the file is too large");
+  z_stream zs{};
+  if (inflateInit2(&zs, 15) != Z_OK) throw FormatError("cannot start zlib decompression");
+  struct End {
+    z_stream* zs;
+    ~End() { inflateEnd(zs); }
+  } end{&zs};
+  std::vector<uint8_t> out(std::max<size_t>(compressed.size() * 4, 4096));
+  zs.next_in = const_cast<Bytef*>(compressed.data());
+  zs.avail_in = static_cast<uInt>(compressed.size());
+  for (;;) {
+    if (zs.total_out == out.size()) {
+      if (out.size() >= kMaxImageSize) throw FormatError("bad zlib stream: the image exceeds 2 GiB");
+      out.resize(std::min<size_t>(out.size() * 2, kMaxImageSize));
+    }
+    zs.next_out = out.data() + zs.total_out;
+    zs.avail_out = static_cast<uInt>(out.size() - zs.total_out);
+    const int rc = inflate(&zs, Z_NO_FLUSH);
+    if (rc == Z_STREAM_END) break;
+    if (rc == Z_OK) continue;
+    if (rc == Z_BUF_ERROR && zs.avail_out == 0) continue;  // needs more room
+    if (rc == Z_BUF_ERROR) throw FormatError("bad zlib stream: the stream ends early");
+    throw FormatError(std::string("bad zlib stream: ") +
+                      (zs.msg ? zs.msg : "error " + std::to_string(rc)));
+  }
+  if (zs.avail_in != 0) {
+    throw FormatError("bad zlib stream: " + std::to_string(zs.avail_in) +
+                      " bytes follow the end of the stream");
+  }
+  out.resize(zs.total_out);
+  return out;
+}
+
+std::vector<uint8_t> ModuleImageFromFileBytes(std::span<const uint8_t> fileBytes) {
+  if (fileBytes.size() >= 8 && std::memcmp(fileBytes.data(), kImageStart, 8) == 0) {
+    return std::vector<uint8_t>(fileBytes.begin(), fileBytes.end());
+  }
+  if (fileBytes.size() < 2) throw FormatError("bad zlib stream: the file is too short");
+  return InflateZlib(fileBytes);
+}
+
+ModuleView::ModuleView(std::vector<uint8_t> image) : image_(std::move(image)) {
+  Cursor c(image_);
+  c.Header("block 1 (counters)", 4, kCountersBlockCount);
+  std::memcpy(&counters_, image_.data() + c.pos(), sizeof counters_);
+  c.Records<int32_t>(kCountersBlockCount);
+
+  const int64_t P = c.Header("block 2 (pool)", 2, counters_.poolLength);
+  pool_.resize(static_cast<size_t>(P));
+  if (P > 0) std::memcpy(pool_.data(), image_.data() + c.pos(), static_cast<size_t>(P) * 2);
+  c.Records<char16_t>(P);
+
+  bookNames_ = c.Records<BookNameRecord>(c.Header("block 3 (book names)", 8, counters_.bookNameCount));
+  books_ = c.Records<BookRecord>(c.Header("block 4 (books)", 40, counters_.bookCount));
+  verses_ = c.Records<VerseRecord>(c.Header("block 5 (verses)", 16, counters_.verseCount));
+  words_ = c.Records<DictEntry>(c.Header("block 6 (words)", 20, counters_.wordCount));
+  wordRefs_ = c.Records<WordRef>(c.Header("block 7 (occurrences)", 12, counters_.wordRefCount));
+  if (c.remaining() != 0) {
+    throw FormatError("the image holds " + std::to_string(c.remaining()) +
+                      " bytes after block 7");
+  }
+}
+
+std::u16string_view ModuleView::String(int32_t index, std::string_view what) const {
+  if (index < 0 || static_cast<size_t>(index) >= pool_.size()) {
+    throw FormatError(std::string(what) + " " + std::to_string(index) +
+                      " out of range (pool length " + std::to_string(pool_.size()) + ")");
+  }
+  const char16_t* start = pool_.data() + index;
+  const char16_t* end = pool_.data() + pool_.size();
+  const char16_t* p = start;
+  while (p < end && *p != 0) ++p;
+  if (p == end) {
+    throw FormatError(std::string(what) + " " + std::to_string(index) +
+                      ": the string has no terminator before the end of the pool");
+  }
+  return std::u16string_view(start, static_cast<size_t>(p - start));
+}
+
+std::u16string_view ModuleView::OptionalString(int32_t index, std::string_view what) const {
+  return index == kNone ? std::u16string_view() : String(index, what);
+}
+
+ImageEntry ModuleView::ImageAt(int32_t position) const {
+  const int64_t offset = kPoolOffset + 2 * int64_t{position};
+  const int64_t poolEnd = kPoolOffset + 2 * static_cast<int64_t>(pool_.size());
+  if (position < 0 || offset + 8 > poolEnd) {
+    throw FormatError("image position " + std::to_string(position) + " out of range (pool length " +
+                      std::to_string(pool_.size()) + ")");
+  }
+  const uint8_t* p = image_.data() + offset;
+  const uint32_t zero = static_cast<uint32_t>(p[0] | p[1] << 8 | p[2] << 16 | p[3] << 24);
+  const uint32_t length = static_cast<uint32_t>(p[4]) << 24 | static_cast<uint32_t>(p[5]) << 16 |
+                          static_cast<uint32_t>(p[6]) << 8 | p[7];
+  if (zero != 0) {
+    throw FormatError("image position " + std::to_string(position) +
+                      ": the entry does not start with a 32-bit zero");
+  }
+  if (offset + 8 + int64_t{length} > poolEnd) {
+    throw FormatError("image position " + std::to_string(position) + ": length " +
+                      std::to_string(length) + " runs past the pool");
+  }
+  return ImageEntry{position, offset, length, std::span<const uint8_t>(p + 8, length)};
+}
+
+namespace {
+template <typename T>
+const T& At(const std::vector<T>& v, int32_t index, std::string_view what, const char* table) {
+  if (index < 0 || static_cast<size_t>(index) >= v.size()) {
+    throw FormatError(std::string(what) + " " + std::to_string(index) + " out of range (" + table +
+                      " count " + std::to_string(v.size()) + ")");
+  }
+  return v[static_cast<size_t>(index)];
+}
+}  // namespace
+
+const BookRecord& ModuleView::Book(int32_t i, std::string_view what) const {
+  return At(books_, i, what, "book");
+}
+const VerseRecord& ModuleView::Verse(int32_t i, std::string_view what) const {
+  return At(verses_, i, what, "verse");
+}
+const DictEntry& ModuleView::Word(int32_t i, std::string_view what) const {
+  return At(words_, i, what, "word");
+}
+const WordRef& ModuleView::Ref(int32_t i, std::string_view what) const {
+  return At(wordRefs_, i, what, "occurrence");
+}
+const BookNameRecord& ModuleView::BookName(int32_t i, std::string_view what) const {
+  return At(bookNames_, i, what, "book name");
+}
+
+ModuleView ReadModuleFile(std::u16string_view path) {
+  std::vector<uint8_t> bytes = files::ReadWholeFile(path);
+  return ModuleView(ModuleImageFromFileBytes(bytes));
+}
+
+}  // namespace quillavor

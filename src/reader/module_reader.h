@@ -1,0 +1,77 @@
+// Decodes a module file (or raw file, or image in memory) back into typed,
+// bounds-checked views of the counters, pool strings, image entries and the
+// records of blocks 3 to 7. Every block header is validated; every index a
+// caller follows is checked. Damage raises FormatError naming what is wrong.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "model/errors.h"
+#include "model/records.h"
+
+namespace quillavor {
+
+// The image inside a module file: zlib-inflated, or taken as it is when the
+// bytes already start like a module image (a raw file).
+std::vector<uint8_t> ModuleImageFromFileBytes(std::span<const uint8_t> fileBytes);
+// Inflates one zlib stream; raises FormatError for a bad stream.
+std::vector<uint8_t> InflateZlib(std::span<const uint8_t> compressed);
+
+struct ImageEntry {
+  int32_t position;    // code-unit position, as written into "<image=" fields
+  int64_t byteOffset;  // offset of the entry in the module image
+  uint32_t length;
+  std::span<const uint8_t> bytes;
+};
+
+class ModuleView {
+ public:
+  // Parses and validates a module image. Raises FormatError.
+  explicit ModuleView(std::vector<uint8_t> image);
+
+  const Counters& counters() const { return counters_; }
+  // The P code units of block 2 (pool strings and image entries together).
+  std::span<const char16_t> pool() const { return pool_; }
+  const std::vector<BookNameRecord>& bookNames() const { return bookNames_; }
+  const std::vector<BookRecord>& books() const { return books_; }
+  const std::vector<VerseRecord>& verses() const { return verses_; }
+  const std::vector<DictEntry>& words() const { return words_; }
+  const std::vector<WordRef>& wordRefs() const { return wordRefs_; }
+  const std::vector<uint8_t>& image() const { return image_; }
+
+  // The 0-terminated string at a pool index. Raises FormatError when the index
+  // is outside the pool or the string runs off its end. `what` names the field
+  // for the message.
+  std::u16string_view String(int32_t index, std::string_view what = "pool index") const;
+  // Like String, but -1 gives an empty string.
+  std::u16string_view OptionalString(int32_t index, std::string_view what = "pool index") const;
+
+  // The image entry at a code-unit position. Raises FormatError.
+  ImageEntry ImageAt(int32_t position) const;
+
+  // Checked record access; `what` names the referring field for the message.
+  const BookRecord& Book(int32_t index, std::string_view what = "book index") const;
+  const VerseRecord& Verse(int32_t index, std::string_view what = "verse index") const;
+  const DictEntry& Word(int32_t index, std::string_view what = "word index") const;
+  const WordRef& Ref(int32_t index, std::string_view what = "occurrence index") const;
+  const BookNameRecord& BookName(int32_t index, std::string_view what = "book name index") const;
+
+ private:
+  std::vector<uint8_t> image_;
+  Counters counters_{};
+  std::vector<char16_t> pool_;
+  std::vector<BookNameRecord> bookNames_;
+  std::vector<BookRecord> books_;
+  std::vector<VerseRecord> verses_;
+  std::vector<DictEntry> words_;
+  std::vector<WordRef> wordRefs_;
+};
+
+// Reads a module or raw file from disk. Raises IoError or FormatError.
+ModuleView ReadModuleFile(std::u16string_view path);
+
+}  // namespace quillavor

@@ -1,0 +1,64 @@
+#include "support/test_support.h"
+
+#include <fstream>
+#include <random>
+#include <sstream>
+
+#include "output/module_writer.h"
+#include "platform/text.h"
+
+namespace quillavor::testing {
+
+TempDir::TempDir() {
+  std::random_device rd;
+  path_ = std::filesystem::temp_directory_path() /
+          ("quillavor-test-" + std::to_string(rd()) + std::to_string(rd()));
+  std::filesystem::create_directories(path_);
+}
+
+TempDir::~TempDir() {
+  std::error_code ec;
+  std::filesystem::permissions(path_, std::filesystem::perms::owner_all,
+                               std::filesystem::perm_options::add, ec);
+  std::filesystem::remove_all(path_, ec);
+}
+
+std::filesystem::path TempDir::Write(const std::string& name, std::string_view bytes) const {
+  std::filesystem::path p = path_ / name;
+  std::filesystem::create_directories(p.parent_path());
+  std::ofstream out(p, std::ios::binary);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  return p;
+}
+
+std::vector<uint8_t> Bytes(std::string_view s) { return std::vector<uint8_t>(s.begin(), s.end()); }
+
+std::string ReadFile(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+std::u16string U16(std::string_view utf8) { return text::DecodeUtf8(utf8); }
+std::string U8(std::u16string_view s) { return text::EncodeUtf8(s); }
+
+std::unique_ptr<Module> CompileText(std::string_view source, std::u16string_view options,
+                                    std::u16string_view name, std::u16string_view abbreviation) {
+  NullProgress progress;
+  std::vector<uint8_t> bytes = Bytes(source);
+  return Module::FromSourceBytes(std::u16string(name), std::u16string(abbreviation),
+                                 u"memory.txt", std::u16string(options), bytes, progress);
+}
+
+ModuleView CompileToView(std::string_view source, std::u16string_view options) {
+  std::unique_ptr<Module> m = CompileText(source, options);
+  return ModuleView(AssembleImage(*m));
+}
+
+std::filesystem::path CorpusDir() {
+  std::filesystem::path p = QUILLAVOR_CORPUS_DIR;
+  return std::filesystem::exists(p / "kjv.txt") ? p : std::filesystem::path();
+}
+
+}  // namespace quillavor::testing

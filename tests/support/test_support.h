@@ -1,0 +1,56 @@
+// Helpers shared by the tests: temporary folders, files, in-memory builds.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "model/module.h"
+#include "model/progress.h"
+#include "reader/module_reader.h"
+
+namespace quillavor::testing {
+
+// A fresh folder removed when the object goes.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::filesystem::path& path() const { return path_; }
+  // Writes a file below the folder and returns its full path.
+  std::filesystem::path Write(const std::string& name, std::string_view bytes) const;
+
+ private:
+  std::filesystem::path path_;
+};
+
+// Records every phase text.
+class RecordingProgress : public Progress {
+ public:
+  void Phase(std::u16string_view text) override { phases.emplace_back(text); }
+  void Pump() override { ++pumps; }
+  std::vector<std::u16string> phases;
+  int pumps = 0;
+};
+
+std::vector<uint8_t> Bytes(std::string_view s);
+std::string ReadFile(const std::filesystem::path& path);
+std::u16string U16(std::string_view utf8);
+std::string U8(std::u16string_view s);
+
+// Compiles source text held in memory into a Module.
+std::unique_ptr<Module> CompileText(std::string_view source, std::u16string_view options = u"",
+                                    std::u16string_view name = u"Test",
+                                    std::u16string_view abbreviation = u"T");
+// Compiles, assembles the image and parses it back.
+ModuleView CompileToView(std::string_view source, std::u16string_view options = u"");
+
+// The corpus folder, or empty when it is not there.
+std::filesystem::path CorpusDir();
+
+}  // namespace quillavor::testing
