@@ -1,5 +1,6 @@
 // quillavor-maker: the command-line front end. `build` runs the build driver
 // over a books list; `inspect` decodes a module file.
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
@@ -7,13 +8,13 @@
 #include <chrono>
 #include <cstdio>
 #include <iostream>
-#include <sys/resource.h>
 
 #include "app/build_driver.h"
 #include "app/inspect.h"
 #include "platform/files.h"
 #include "platform/paths.h"
 #include "platform/text.h"
+#include "reader/module_checker.h"
 #include "reader/module_reader.h"
 
 namespace quillavor {
@@ -69,7 +70,8 @@ class CliObserver : public DriverObserver {
   void PrintTimings() {
     double total = 0;
     for (int i = 0; i < kStageCount; ++i) {
-      double ms = std::chrono::duration<double, std::milli>(stages_[static_cast<size_t>(i)]).count();
+      double ms =
+          std::chrono::duration<double, std::milli>(stages_[static_cast<size_t>(i)]).count();
       total += ms;
       std::fprintf(stderr, "  %-20s %10.1f ms\n", StageName(static_cast<Stage>(i)), ms);
     }
@@ -87,8 +89,7 @@ class CliObserver : public DriverObserver {
 };
 
 int RunBuildCommand(const std::string& booksFile, bool raw, bool quiet, bool timings) {
-  std::u16string path =
-      booksFile.empty() ? paths::SettingsFilePath() : text::DecodeUtf8(booksFile);
+  std::u16string path = booksFile.empty() ? paths::SettingsFilePath() : text::DecodeUtf8(booksFile);
   if (!files::IsRegularFile(path)) {
     std::fprintf(stderr, "quillavor-maker: no books list at \"%s\"%s\n",
                  text::EncodeUtf8(path).c_str(),
@@ -112,10 +113,16 @@ int RunBuildCommand(const std::string& booksFile, bool raw, bool quiet, bool tim
   }
 }
 
-int RunInspectCommand(const std::string& modulePath, bool json, const std::string& word,
+int RunInspectCommand(const std::string& modulePath, bool json, bool check, const std::string& word,
                       const std::vector<std::string>& sections) {
   try {
     ModuleView module = ReadModuleFile(text::DecodeUtf8(modulePath));
+    if (check) {
+      const std::vector<Violation> violations = CheckModule(module);
+      for (const Violation& v : violations) std::cout << v.ToString() << "\n";
+      if (violations.empty()) std::cout << "ok: no violations\n";
+      return violations.empty() ? 0 : 1;
+    }
     if (json) {
       PrintModuleJson(module, std::cout);
       return 0;
@@ -165,13 +172,17 @@ int main(int argc, char** argv) {
   CLI::App* inspect = app.add_subcommand("inspect", "Show what a module file holds");
   std::string modulePath;
   bool json = false;
+  bool check = false;
   std::string word;
   std::vector<std::string> sections;
   inspect->add_option("MODULE", modulePath, "Module file (.quillavor) or raw file")->required();
   inspect->add_flag("--json", json, "The whole structure as JSON");
+  inspect->add_flag("--check", check,
+                    "Validate the module; print each violation, exit 1 when there is any");
   inspect->add_option("--word", word, "Show the occurrences of one word");
-  inspect->add_option("--section", sections,
-                      "Sections to show: counters, books, verses, words, concordance, images")
+  inspect
+      ->add_option("--section", sections,
+                   "Sections to show: counters, books, verses, words, concordance, images")
       ->check(CLI::IsMember({"counters", "books", "verses", "words", "concordance", "images"}));
 
   try {
@@ -181,5 +192,5 @@ int main(int argc, char** argv) {
     return rc == 0 ? 0 : 2;
   }
   if (*build) return quillavor::RunBuildCommand(booksFile, raw, quiet, timings);
-  return quillavor::RunInspectCommand(modulePath, json, word, sections);
+  return quillavor::RunInspectCommand(modulePath, json, check, word, sections);
 }
