@@ -50,8 +50,8 @@ std::unique_ptr<Module> CompileText(std::string_view source, std::u16string_view
                                     std::u16string_view name, std::u16string_view abbreviation) {
   NullProgress progress;
   std::vector<uint8_t> bytes = Bytes(source);
-  return Module::FromSourceBytes(std::u16string(name), std::u16string(abbreviation), u"memory.txt",
-                                 std::u16string(options), bytes, progress);
+  return Module::FromSourceBytes(std::u16string(name), std::u16string(abbreviation),
+                                 u"memory.txt", std::u16string(options), bytes, progress);
 }
 
 ModuleView CompileToView(std::string_view source, std::u16string_view options) {
@@ -63,8 +63,9 @@ void ExpectModuleValid(const ModuleView& module) {
   const std::vector<Violation> violations = CheckModule(module);
   if (violations.empty()) return;
   std::string list;
-  for (size_t i = 0; i < violations.size() && i < 20; ++i)
+  for (size_t i = 0; i < violations.size() && i < 20; ++i) {
     list += "\n  " + violations[i].ToString();
+  }
   if (violations.size() > 20) list += "\n  ...";
   ADD_FAILURE() << "the module checker found " << violations.size() << " violation(s):" << list;
 }
