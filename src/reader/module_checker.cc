@@ -675,8 +675,8 @@ class Checker {
         if (list[i] != expected) {
           Add(kVersesBlock, v, "",
               "its occurrences carry ordinals that are not 0 to " +
-                  N(static_cast<int64_t>(list.size()) - 1) + " (ordinal " + N(expected) +
-                  (list[i] > expected ? " missing)" : " repeated)"));
+                  N(static_cast<int64_t>(list.size()) - 1) + " (ordinal " +
+                  (list[i] > expected ? N(expected) + " missing)" : N(list[i]) + " repeated)"));
           break;
         }
       }
@@ -879,7 +879,8 @@ class Checker {
       }
       if (index + run - 1 >= verseCount_) {
         Add(block, record, field,
-            pair + " names verses " + N(index) + " to " + N(index + run - 1) +
+            pair + " names verse" +
+                (run == 1 ? " " + N(index) : "s " + N(index) + " to " + N(index + run - 1)) +
                 ", out of range (verseCount " + N(verseCount_) + ")");
         continue;
       }
