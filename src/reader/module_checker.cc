@@ -496,6 +496,29 @@ class Checker {
 
   // ---- block 5 ---------------------------------------------------------------
 
+  // A verse's text starts a line, or follows the line's byte-order mark, a
+  // "<refrain>" and blanks, which the line compiler steps over; it is never
+  // empty and never starts with a blank.
+  bool IsLineTextStart(int32_t index) const {
+    const char16_t first = pool_[static_cast<size_t>(index)];
+    if (first == 0 || first == u' ') return false;
+    int64_t i = index;
+    while (i > 0 && pool_[static_cast<size_t>(i) - 1] == u' ') --i;
+    constexpr std::u16string_view kRefrain = u"<refrain>";
+    if (i >= static_cast<int64_t>(kRefrain.size())) {
+      const int64_t at = i - static_cast<int64_t>(kRefrain.size());
+      bool refrain = true;
+      for (size_t k = 0; k < kRefrain.size() && refrain; ++k) {
+        char16_t c = pool_[static_cast<size_t>(at) + k];
+        if (c >= u'A' && c <= u'Z') c = static_cast<char16_t>(c + 32);
+        refrain = c == kRefrain[k];
+      }
+      if (refrain) i = at;
+    }
+    if (i > 0 && pool_[static_cast<size_t>(i) - 1] == 0xFEFF) --i;
+    return i == 0 || pool_[static_cast<size_t>(i) - 1] == 0;
+  }
+
   void CheckVerses() {
     const auto& verses = m_.verses();
     for (int32_t v = 0; v < verseCount_; ++v) {
@@ -513,7 +536,12 @@ class Checker {
                 N(verses[static_cast<size_t>(v) - 1].book) + " (verses are stored in book order)");
       }
       if (r.label != kNone) CheckPoolIndex(kVersesBlock, v, "label", r.label, true);
-      CheckPoolIndex(kVersesBlock, v, "text", r.text, false);
+      if (CheckPoolIndex(kVersesBlock, v, "text", r.text, false) && !IsLineTextStart(r.text)) {
+        Add(kVersesBlock, v, "text",
+            N(r.text) +
+                " is not where a line's text starts (after a byte-order mark, "
+                "\"<refrain>\" and blanks)");
+      }
       const int32_t expected =
           bookValid && v + 1 < verseCount_ && verses[static_cast<size_t>(v) + 1].book == r.book
               ? v + 1
@@ -543,6 +571,10 @@ class Checker {
         Add(kWordsBlock, 0, "text",
             Quote(Str(words[0].text)) + ", expected the sentinel text U+FFFF U+FFFF U+FFFF");
       }
+    }
+    if (words[0].letterBook != 0) {
+      Add(kWordsBlock, 0, "letterBook",
+          N(words[0].letterBook) + ", expected 0 (the sentinel is listed under no letter)");
     }
     if (words[0].firstRef != kNone) {
       Add(kWordsBlock, 0, "firstRef",
@@ -620,7 +652,7 @@ class Checker {
     std::vector<int32_t> owner(refs.size(), kNone);
     // Per verse: the ordinals of its occurrences, to see that every token of
     // the verse has exactly one record.
-    std::map<int32_t, std::vector<uint32_t>> ordinals;
+    std::map<int32_t, std::vector<Occurrence>> perVerse;
     std::vector<bool> letterUsed(static_cast<size_t>(std::max(bookCount_, 0)), false);
     for (int32_t w = 0; w < wordCount_; ++w) {
       const DictEntry& e = words[static_cast<size_t>(w)];
@@ -652,9 +684,10 @@ class Checker {
           Add(kRefsBlock, r, "verse",
               N(ref.verse) + " out of range (verseCount " + N(verseCount_) + ")");
         } else {
-          ordinals[ref.verse].push_back(WordOrdinal(ref.position));
           if (prev != kNone) CheckOrder(prev, r);
-          CheckWordAtOffset(w, r);
+          const Placement placement = CheckWordAtOffset(w, r);
+          perVerse[ref.verse].push_back(
+              Occurrence{WordOrdinal(ref.position), WordOffset(ref.position), r, placement});
         }
         prev = r;
         fieldBlock = kRefsBlock;
@@ -668,19 +701,7 @@ class Checker {
         Add(kRefsBlock, r, "", "the occurrence is in no word's list");
       }
     }
-    for (auto& [v, list] : ordinals) {
-      std::sort(list.begin(), list.end());
-      for (size_t i = 0; i < list.size(); ++i) {
-        const uint32_t expected = static_cast<uint32_t>(std::min<size_t>(i, kMaxWordOrdinal));
-        if (list[i] != expected) {
-          Add(kVersesBlock, v, "",
-              "its occurrences carry ordinals that are not 0 to " +
-                  N(static_cast<int64_t>(list.size()) - 1) + " (ordinal " +
-                  (list[i] > expected ? N(expected) + " missing)" : N(list[i]) + " repeated)"));
-          break;
-        }
-      }
-    }
+    for (auto& [v, list] : perVerse) CheckVerseOccurrences(v, list);
     if (titleBook_ >= 0) {
       for (int32_t b = titleBook_ + 1; b < bookCount_; ++b) {
         if (!letterUsed[static_cast<size_t>(b)]) {
@@ -714,25 +735,74 @@ class Checker {
   // that was removed after the verse was indexed shortens the text before the
   // word, so the word may stand earlier; a link resolved after indexing
   // rewrites its tag, where the offset search may have met the word's text.
-  void CheckWordAtOffset(int32_t w, int32_t r) {
+  enum class Placement { kExact, kAccepted, kReported };
+
+  Placement CheckWordAtOffset(int32_t w, int32_t r) {
     const WordRef& ref = m_.wordRefs()[static_cast<size_t>(r)];
     const std::u16string& word = upper_[static_cast<size_t>(w)];
-    if (word.empty() && !ValidString(m_.words()[static_cast<size_t>(w)].text, true)) return;
+    if (word.empty() && !ValidString(m_.words()[static_cast<size_t>(w)].text, true)) {
+      return Placement::kAccepted;  // the word's text is reported with the word
+    }
     const std::u16string* p = PreparedUpper(ref.verse);
-    if (p == nullptr) return;  // the verse text is reported with the verse
+    if (p == nullptr) return Placement::kAccepted;  // reported with the verse
     const uint32_t offset = WordOffset(ref.position);
     const std::u16string_view text(*p);
     if (offset >= kMaxWordOffset) {
-      if (text.find(word) != std::u16string_view::npos) return;
+      if (text.find(word) != std::u16string_view::npos) return Placement::kAccepted;
     } else {
-      if (text.substr(std::min<size_t>(offset, text.size())).starts_with(word)) return;
+      if (text.substr(std::min<size_t>(offset, text.size())).starts_with(word)) {
+        return Placement::kExact;
+      }
       const size_t first = text.find(word);
-      if (first != std::u16string_view::npos && first < offset) return;
-      if (InsideTag(text, offset)) return;
+      if (first != std::u16string_view::npos && first < offset) return Placement::kAccepted;
+      if (InsideTag(text, offset)) return Placement::kAccepted;
     }
     Add(kRefsBlock, r, "position",
         "word " + N(w) + " " + Quote(Str(m_.words()[static_cast<size_t>(w)].text)) +
             " is not at offset " + N(offset) + " of verse " + N(ref.verse) + "'s prepared text");
+    return Placement::kReported;
+  }
+
+  struct Occurrence {
+    uint32_t ordinal;
+    uint32_t offset;
+    int32_t record;
+    Placement placement;
+  };
+
+  // Within a verse every token has one occurrence, ordinals 0 to n - 1 (the
+  // cap repeating), and offsets never fall as the ordinal grows: each search
+  // starts at the previous word's offset.
+  void CheckVerseOccurrences(int32_t v, std::vector<Occurrence>& list) {
+    std::sort(list.begin(), list.end(), [](const Occurrence& a, const Occurrence& b) {
+      return a.ordinal < b.ordinal || (a.ordinal == b.ordinal && a.record < b.record);
+    });
+    for (size_t i = 0; i < list.size(); ++i) {
+      const uint32_t expected = static_cast<uint32_t>(std::min<size_t>(i, kMaxWordOrdinal));
+      if (list[i].ordinal != expected) {
+        Add(kVersesBlock, v, "",
+            "its occurrences carry ordinals that are not 0 to " +
+                N(static_cast<int64_t>(list.size()) - 1) + " (ordinal " +
+                (list[i].ordinal > expected ? N(expected) + " missing)"
+                                            : N(list[i].ordinal) + " repeated)"));
+        return;
+      }
+    }
+    for (size_t i = 1; i < list.size() && list[i].ordinal < kMaxWordOrdinal; ++i) {
+      const Occurrence& a = list[i - 1];
+      const Occurrence& b = list[i];
+      if (a.offset <= b.offset) continue;
+      // The one not found at its offset moved; the other is where it was.
+      const bool blameLater = a.placement == Placement::kExact && b.placement != Placement::kExact;
+      const Occurrence& blamed = blameLater ? b : a;
+      if (blamed.placement == Placement::kReported) continue;
+      const Occurrence& other = blameLater ? a : b;
+      Add(kRefsBlock, blamed.record, "position",
+          "offset " + N(blamed.offset) + " of ordinal " + N(blamed.ordinal) +
+              (blameLater ? " lies before" : " lies after") + " offset " + N(other.offset) +
+              " of ordinal " + N(other.ordinal) + " (record " + N(other.record) + ") in verse " +
+              N(v) + " (offsets grow with the ordinal)");
+    }
   }
 
   // The word's letter book is a Concordance letter book titled with the

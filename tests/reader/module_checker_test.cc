@@ -540,6 +540,7 @@ TEST(ModuleChecker, TruncationsAndByteFlipsNeverCrash) {
     EXPECT_FALSE(CheckModuleImage(cut).empty()) << "truncated to " << n;
   }
   size_t flagged = 0, flips = 0;
+
   for (size_t i = 0; i < image.size(); ++i) {
     for (uint8_t mask : {0x01, 0x80, 0xFF}) {
       std::vector<uint8_t> bad = image;
@@ -550,9 +551,10 @@ TEST(ModuleChecker, TruncationsAndByteFlipsNeverCrash) {
       if (!v.empty()) ++flagged;
     }
   }
-  // Most flips land in checked fields or text; a few hit image bytes,
-  // padding or text the checks do not read.
-  EXPECT_GT(flagged * 10, flips * 7) << flagged << " of " << flips;
+  // Most flips land in checked fields or text; the rest hit image bytes,
+  // titles, flag bits, the label counters or the offset of a verse's last
+  // word, none of which the checks can tell from valid values.
+  EXPECT_GT(flagged * 10, flips * 8) << flagged << " of " << flips;
 }
 
 }  // namespace
