@@ -81,7 +81,7 @@ class ModuleMaker {
   }
 
   // Dictionary, occurrence lists, Concordance, pool finalisation.
-  std::vector<uint8_t> Finish() {
+  std::vector<uint8_t> Finish(std::u16string_view concordanceTitle = u"Concordance") {
     if (!tokens_.empty()) {
       // Entry 0 is the sentinel; then the words in order of first appearance.
       std::map<std::u16string, int32_t> entryOf;
@@ -129,7 +129,7 @@ class ModuleMaker {
       m_.bookNames[0].lastBook = kNone;
       if (m_.bookNameCount > 1) m_.bookNames[1].lastBook = kNone;
       const int32_t title = m_.books.Append(m_.bookCount, kBookGrowth);
-      m_.books[title] = BookRecord{kNone, kNone, kNone, kNone, m_.AddString(u"Concordance"),
+      m_.books[title] = BookRecord{kNone, kNone, kNone, kNone, m_.AddString(concordanceTitle),
                                    kNone, kNone, 0,     0,     0};
       m_.bookNames[0].lastBook = title;
       char16_t letter = 0;
@@ -521,6 +521,44 @@ TEST(ModuleChecker, MessagesNameTheFault) {
             std::vector<std::string>{"block 5 (verses), record 2, field text: link at pool index " +
                                      std::to_string(sample.encodedLink) +
                                      ": encoded pair 1 names verse 4 of book 1, not of book 0"});
+}
+
+// Output the compiler legitimately writes, each case once: an image whose
+// only reference is in a line the compiler does not read references in, a
+// reference field too short to be filled, a verse text after a byte-order
+// mark, "<refrain>" and blanks, a word beyond the offset cap, a Spanish
+// Concordance title, and a module without words (no Concordance).
+TEST(ModuleChecker, AcceptsWhatTheCompilerLegitimatelyWrites) {
+  {
+    ModuleMaker mk;
+    Module& m = mk.module();
+    mk.Book(u"Gen", u"Genesis 1");
+    // Not at the text start after a known tag: the field keeps its number.
+    mk.Verse(u"See <image=1       >", false);
+    const int32_t shortField = mk.Verse(u"<image=1>", false);
+    mk.Image({9, 9, 9}, {m.verses[shortField].text + 7});
+    const int32_t line = m.AddString(u"\uFEFF<ReFrain>  Glory be");
+    const int32_t v = m.verses.Append(m.verseCount, kVerseGrowth);
+    m.verses[v] = VerseRecord{0, kNone, line + 12, kNone};
+    m.verses[v - 1].next = v;
+    std::u16string longText = u"1 Start " + std::u16string(131080, u'.') + u" far away";
+    mk.Verse(longText);
+    const std::vector<uint8_t> image = mk.Finish(u"Concordancia");
+    ModuleView view(image);
+    EXPECT_EQ(Messages(CheckModule(view)), std::vector<std::string>{});
+    EXPECT_NE(view.counters().poolLength % 8, 0);  // W cannot be read off P
+    bool capped = false;
+    for (const WordRef& r : view.wordRefs()) capped |= WordOffset(r.position) == kMaxWordOffset;
+    EXPECT_TRUE(capped);
+  }
+  {
+    ModuleMaker mk;
+    mk.Book(u"Gen", u"Genesis 1");
+    mk.Verse(u"1 12 34", true);  // a leading number, then no letters: no words
+    ModuleView view(mk.Finish());
+    EXPECT_EQ(view.counters().wordCount, 0);
+    EXPECT_EQ(Messages(CheckModule(view)), std::vector<std::string>{});
+  }
 }
 
 // A header the reader rejects is one violation carrying the reader's message.
