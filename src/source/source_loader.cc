@@ -1,7 +1,9 @@
 #include "source/source_loader.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <unordered_map>
 #include <utility>
@@ -33,15 +35,39 @@ constexpr int64_t kMaxImageLength = files::kMaxFileSize - 4;
 
 // The first bytes of the markers above and CR: the only bytes at which a rule
 // other than "copy" can apply.
-constexpr std::array<bool, 256> MakeRuleStarts() {
-  std::array<bool, 256> starts{};
-  starts[0xEF] = true;
-  starts['\r'] = true;
-  starts['B'] = true;
-  starts['<'] = true;
-  return starts;
-}
-constexpr std::array<bool, 256> kRuleStarts = MakeRuleStarts();
+constexpr std::array<char, 4> kRuleStarts = {'\xEF', '\r', 'B', '<'};
+
+// Finds the next rule-start byte. Each kind of byte is searched with memchr
+// and its next position remembered until the pass has gone past it, so every
+// byte of the text is scanned once per kind, in fast library code.
+class RuleStartScanner {
+ public:
+  explicit RuleStartScanner(std::string_view text) : text_(text) { next_.fill(kUnknown); }
+
+  // The position of the first rule-start byte at or after `pos`, or the
+  // text's size.
+  size_t Next(size_t pos) {
+    size_t nearest = text_.size();
+    for (size_t k = 0; k < kRuleStarts.size(); ++k) {
+      if (next_[k] == kUnknown || next_[k] < pos) {
+        const void* found = std::memchr(text_.data() + pos, kRuleStarts[k], text_.size() - pos);
+        next_[k] = found == nullptr
+                       ? text_.size()
+                       : static_cast<size_t>(static_cast<const char*>(found) - text_.data());
+      }
+      nearest = std::min(nearest, next_[k]);
+    }
+    return nearest;
+  }
+
+ private:
+  static constexpr size_t kUnknown = std::string_view::npos;
+
+  std::string_view text_;
+  // Per kind: a position of that byte (or the size) with none between the
+  // position last asked for and it; kUnknown before the first search.
+  std::array<size_t, kRuleStarts.size()> next_;
+};
 
 std::string PathForMessage(std::u16string_view path) { return text::EncodeUtf8(path); }
 
@@ -52,7 +78,7 @@ int64_t RoundUp(int64_t n, int64_t multiple) { return (n + multiple - 1) / multi
 // longer than the text it replaces.
 class BytePass {
  public:
-  BytePass(Module& module, std::string_view src) : module_(module), src_(src) {
+  BytePass(Module& module, std::string_view src) : module_(module), src_(src), scanner_(src) {
     // Image files already in the table are reused by path like new ones.
     for (int64_t i = 0; i < module_.images.Length(); ++i) {
       const ImageRecord& image = module_.images[i];
@@ -66,8 +92,7 @@ class BytePass {
     const size_t end = src_.size();
     while (pos < end) {
       // Copy the stretch up to the next byte that may start a rule.
-      size_t next = pos;
-      while (next < end && !kRuleStarts[static_cast<uint8_t>(src_[next])]) ++next;
+      const size_t next = scanner_.Next(pos);
       out_.append(src_, pos, next - pos);
       if (next == end) break;
       pos = next;
@@ -187,6 +212,7 @@ class BytePass {
 
   Module& module_;
   std::string_view src_;
+  RuleStartScanner scanner_;
   std::string out_;
   std::unordered_map<std::u16string, int64_t> imageByPath_;  // path -> image number
   size_t noImageEndFrom_ = std::string_view::npos;           // no "</image>" at or after this
@@ -244,6 +270,52 @@ std::string_view WindowsPunctuation(uint8_t b) {
   }
 }
 
+// The "windowspage" conversion on `text` itself. Most texts hold no byte to
+// convert: they are only read, and the copy starts at the first conversion.
+void ConvertWindowsPunctuationInPlace(std::string& text) {
+  constexpr uint64_t kHighBits = 0x8080808080808080;
+  std::string out;
+  bool converting = false;
+  size_t copiedTo = 0;  // text before this position is in `out`
+  size_t pos = 0;
+  while (pos < text.size()) {
+    // Skip ASCII eight bytes at a time.
+    uint64_t word;
+    if (pos + sizeof word <= text.size()) {
+      std::memcpy(&word, text.data() + pos, sizeof word);
+      if ((word & kHighBits) == 0) {
+        pos += sizeof word;
+        continue;
+      }
+    }
+    const uint8_t b = static_cast<uint8_t>(text[pos]);
+    if (b < 0x80) {
+      ++pos;
+      continue;
+    }
+    // A whole well-formed character is kept, whatever its bytes.
+    const size_t length = WellFormedLength(text, pos);
+    if (length > 0) {
+      pos += length;
+      continue;
+    }
+    const std::string_view converted = WindowsPunctuation(b);
+    if (!converted.empty()) {
+      if (!converting) {
+        out.reserve(text.size() + text.size() / 16);
+        converting = true;
+      }
+      out.append(text, copiedTo, pos - copiedTo);
+      out += converted;
+      copiedTo = pos + 1;
+    }
+    ++pos;
+  }
+  if (!converting) return;
+  out.append(text, copiedTo, text.size() - copiedTo);
+  text.swap(out);
+}
+
 }  // namespace
 
 std::optional<std::vector<uint8_t>> ReadSourceFile(std::u16string_view sourcePath) {
@@ -271,39 +343,14 @@ std::string PrepareSource(Module& module, std::span<const uint8_t> bytes,
   const std::string_view src(reinterpret_cast<const char*>(bytes.data()), bytes.size());
   std::string prepared = BytePass(module, src).Run();
   if (options.find(kWindowsPageOption) != std::u16string_view::npos) {
-    prepared = ConvertWindowsPunctuation(prepared);
+    ConvertWindowsPunctuationInPlace(prepared);
   }
   return prepared;
 }
 
 std::string ConvertWindowsPunctuation(std::string_view text) {
-  std::string out;
-  out.reserve(text.size());
-  size_t pos = 0;
-  while (pos < text.size()) {
-    const uint8_t b = static_cast<uint8_t>(text[pos]);
-    if (b < 0x80) {
-      size_t next = pos + 1;
-      while (next < text.size() && static_cast<uint8_t>(text[next]) < 0x80) ++next;
-      out.append(text, pos, next - pos);
-      pos = next;
-      continue;
-    }
-    // A whole well-formed character is copied, whatever its bytes.
-    const size_t length = WellFormedLength(text, pos);
-    if (length > 0) {
-      out.append(text, pos, length);
-      pos += length;
-      continue;
-    }
-    const std::string_view converted = WindowsPunctuation(b);
-    if (converted.empty()) {
-      out.push_back(text[pos]);
-    } else {
-      out += converted;
-    }
-    ++pos;
-  }
+  std::string out(text);
+  ConvertWindowsPunctuationInPlace(out);
   return out;
 }
 

@@ -247,6 +247,12 @@ TEST(PrepareSourceTest, WindowsPage) {
       // The conversion sees the text after the pass: removing a mark can join
       // the bytes of a character.
       {"joined by a removed mark", "\xC3\xEF\xBB\xBF\x97", u"windowspage", "\xC3\x97"},
+      {"in longer ASCII runs",
+       "abcdefghij\x93klmnopqrstuvwxyz\xC3\x97"
+       "0123456789\x94",
+       u"windowspage",
+       "abcdefghij\xE2\x80\x9Cklmnopqrstuvwxyz\xC3\x97"
+       "0123456789\xE2\x80\x9D"},
       {"0 byte copied", "\x93\0\x94"sv, u"windowspage", "\xE2\x80\x9C\0\xE2\x80\x9D"sv},
   };
   for (const Case& c : cases) {
