@@ -561,6 +561,57 @@ TEST(ModuleChecker, AcceptsWhatTheCompilerLegitimatelyWrites) {
   }
 }
 
+// Decimal link values in a verse of book 1 (two books, three verses): each
+// form, references of both kinds, and values the reader could not follow.
+TEST(ModuleChecker, DecimalLinkValues) {
+  struct Case {
+    std::u16string value;
+    std::string message;  // empty: valid
+  };
+  const std::vector<Case> cases = {
+      {u"17      ", ""},  // book 1
+      {u"1#18    ", ""},  // book 0, child book 1
+      {u"1#34    ", ""},  // book 0, verse 2
+      {u"1R17    ", ""},  // book 0, context book 1
+      {u"1#34R17 ", ""},  // all three
+      {u"33      ", ": book reference 33 names book 2, out of range (bookCount 2)"},
+      {u"2       ", ": reference 2 names a verse where a book is expected"},
+      {u"1#50    ", ": verse reference 50 names verse 3, out of range (verseCount 3)"},
+      {u"1R2     ", ": reference 2 names a verse where a book is expected"},
+      {u"1#0     ", ": reference 0 has kind 0 (1 book, 2 verse)"},
+      {u"1#R17   ",
+       ": resolved value \"1#R17   \" is not \"%d\", \"%d#%d\", \"%dR%d\" or "
+       "\"%d#%dR%d\""},
+      {u"1 2     ",
+       ": resolved value \"1 2     \" is not \"%d\", \"%d#%d\", \"%dR%d\" or "
+       "\"%d#%dR%d\""},
+      {u"99999999999",
+       ": resolved value \"99999999999\" is not \"%d\", \"%d#%d\", "
+       "\"%dR%d\" or \"%d#%dR%d\""},
+      {u"Key 12  ", ""},  // not a link
+      {u"        ", ""},  // unresolved: not a reference yet
+      {u"Genesis ", ""},  // text, not a resolved value
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::U8(c.value));
+    ModuleMaker mk;
+    Module& m = mk.module();
+    mk.Book(u"Gen", u"Genesis 1");
+    mk.Verse(u"1 Alpha", false);
+    mk.Verse(u"2 Beta", false);
+    mk.Book(u"Gen", u"Genesis 2");
+    const int32_t v = mk.Verse(u"1 <a=\"" + c.value + u"\">See</a>", false);
+    const std::vector<std::string> got = Messages(CheckModule(ModuleView(mk.Finish())));
+    if (c.message.empty()) {
+      EXPECT_EQ(got, std::vector<std::string>{});
+    } else {
+      EXPECT_EQ(got, std::vector<std::string>{"block 5 (verses), record 2, field text: link at "
+                                              "pool index " +
+                                              std::to_string(m.verses[v].text + 2) + c.message});
+    }
+  }
+}
+
 // A header the reader rejects is one violation carrying the reader's message.
 TEST(ModuleChecker, ReaderRejectionIsOneViolation) {
   std::vector<uint8_t> image = MakeSample().image;
