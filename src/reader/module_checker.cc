@@ -8,6 +8,7 @@
 #include <optional>
 #include <set>
 #include <string_view>
+#include <unordered_map>
 
 #include "platform/text.h"
 
@@ -76,23 +77,25 @@ std::u16string PreparedText(std::u16string_view verseText) {
   return p;
 }
 
-// True when `offset` lies inside a tag as the tokenizer sees tags: a "<" with a
-// ">" later, through the first following ">".
-bool InsideTag(std::u16string_view s, size_t offset) {
-  size_t i = 0;
-  while (i < s.size()) {
-    if (s[i] == u'<') {
-      const size_t close = s.find(u'>', i + 1);
-      if (close == std::u16string_view::npos) return false;
-      if (offset >= i && offset <= close) return true;
-      if (i > offset) return false;
-      i = close + 1;
-    } else {
-      if (i > offset) return false;
-      ++i;
-    }
+// The tags of a text as the tokenizer sees them: a "<" with a ">" later,
+// through the first following ">". Each span is [open, close].
+std::vector<std::pair<size_t, size_t>> TagSpans(std::u16string_view s) {
+  std::vector<std::pair<size_t, size_t>> spans;
+  for (size_t i = 0; i < s.size(); ++i) {
+    if (s[i] != u'<') continue;
+    const size_t close = s.find(u'>', i + 1);
+    if (close == std::u16string_view::npos) break;
+    spans.emplace_back(i, close);
+    i = close;
   }
-  return false;
+  return spans;
+}
+
+bool InsideTag(const std::vector<std::pair<size_t, size_t>>& spans, size_t offset) {
+  auto it =
+      std::upper_bound(spans.begin(), spans.end(), offset,
+                       [](size_t o, const std::pair<size_t, size_t>& t) { return o < t.first; });
+  return it != spans.begin() && offset <= std::prev(it)->second;
 }
 
 // A reference number of a resolved link: index * 16 + kind.
@@ -116,6 +119,15 @@ class Checker {
         bookNameCount_(static_cast<int32_t>(m.bookNames().size())) {}
 
   std::vector<Violation> Run() {
+    for (int64_t i = 0; i < poolSize_;) {
+      if (pool_[static_cast<size_t>(i)] == 0) {
+        ++i;
+        continue;
+      }
+      const int64_t start = i;
+      while (i < poolSize_ && pool_[static_cast<size_t>(i)] != 0) ++i;
+      textRuns_.push_back(TextRun{static_cast<int32_t>(start), static_cast<int32_t>(i)});
+    }
     CheckCounters();
     LocateImageArea();
     FindConcordance();
@@ -162,10 +174,19 @@ class Checker {
   // Index of the terminator of the string at `index`, -1 if none before the
   // end of the pool text.
   int64_t StringEnd(int32_t index) const {
-    for (int64_t i = index; i < textEnd_; ++i) {
-      if (pool_[static_cast<size_t>(i)] == 0) return i;
-    }
-    return -1;
+    const int64_t end = TerminatorFrom(index);
+    return end < textEnd_ ? end : -1;
+  }
+
+  // The first 0 unit at or after `index`, poolSize_ when there is none. The
+  // runs of non-zero units are listed once, so that damaged indexes cannot
+  // make the check scan the pool again and again.
+  int64_t TerminatorFrom(int64_t index) const {
+    auto it = std::upper_bound(textRuns_.begin(), textRuns_.end(), index,
+                               [](int64_t i, const TextRun& r) { return i < r.start; });
+    if (it == textRuns_.begin()) return index;
+    --it;
+    return index < it->end ? it->end : index;
   }
 
   // The string at a valid index (checked with PoolIndexProblem first).
@@ -230,18 +251,29 @@ class Checker {
   // Position after the image entries starting at `position`, following the
   // entry lengths; -1 when an entry is malformed or runs past the pool.
   int64_t ChainEnd(int64_t position) {
-    auto cached = chainEnds_.find(position);
-    if (cached != chainEnds_.end()) return cached->second;
+    // Every entry position met on the walk shares its result, so each
+    // position is walked over once however many fields name it.
+    std::vector<int64_t> walked;
     int64_t q = position;
-    while (q < poolSize_) {
-      if (q < 0 || q + 4 > poolSize_ || pool_[static_cast<size_t>(q)] != 0 ||
-          pool_[static_cast<size_t>(q) + 1] != 0) {
-        q = -1;
+    int64_t end = -1;
+    for (;;) {
+      auto cached = chainEnds_.find(q);
+      if (cached != chainEnds_.end()) {
+        end = cached->second;
         break;
       }
+      if (q == poolSize_) {
+        end = poolSize_;
+        break;
+      }
+      if (q < 0 || q + 4 > poolSize_ || pool_[static_cast<size_t>(q)] != 0 ||
+          pool_[static_cast<size_t>(q) + 1] != 0) {
+        break;
+      }
+      walked.push_back(q);
       q += EntryUnits(q);
     }
-    const int64_t end = q == poolSize_ ? q : -1;
+    for (int64_t w : walked) chainEnds_[w] = end;
     chainEnds_[position] = end;
     return end;
   }
@@ -271,8 +303,7 @@ class Checker {
     for (int32_t v = 0; v < verseCount_; ++v) {
       const int32_t t = m_.verses()[static_cast<size_t>(v)].text;
       if (t < 0 || t >= poolSize_) continue;
-      int64_t end = t;
-      while (end < poolSize_ && pool_[static_cast<size_t>(end)] != 0) ++end;
+      const int64_t end = TerminatorFrom(t);
       const std::u16string_view line(pool_.data() + t, static_cast<size_t>(end - t));
       size_t at = std::u16string_view::npos;
       if (line.starts_with(kImageTag)) {
@@ -735,6 +766,14 @@ class Checker {
   // that was removed after the verse was indexed shortens the text before the
   // word, so the word may stand earlier; a link resolved after indexing
   // rewrites its tag, where the offset search may have met the word's text.
+  // The tag spans of a verse's prepared text, found once.
+  const std::vector<std::pair<size_t, size_t>>& TagSpansOf(int32_t v) {
+    if (tagSpans_.empty()) tagSpans_.resize(static_cast<size_t>(verseCount_));
+    auto& slot = tagSpans_[static_cast<size_t>(v)];
+    if (!slot) slot = TagSpans(*PreparedUpper(v));
+    return *slot;
+  }
+
   enum class Placement { kExact, kAccepted, kReported };
 
   Placement CheckWordAtOffset(int32_t w, int32_t r) {
@@ -755,7 +794,7 @@ class Checker {
       }
       const size_t first = text.find(word);
       if (first != std::u16string_view::npos && first < offset) return Placement::kAccepted;
-      if (InsideTag(text, offset)) return Placement::kAccepted;
+      if (InsideTag(TagSpansOf(ref.verse), offset)) return Placement::kAccepted;
     }
     Add(kRefsBlock, r, "position",
         "word " + N(w) + " " + Quote(Str(m_.words()[static_cast<size_t>(w)].text)) +
@@ -1046,11 +1085,18 @@ class Checker {
   int64_t textEnd_ = 0;  // where the pool text ends and the image entries start
   std::vector<ImageField> imageFields_;
   std::set<int64_t> entryPositions_;
-  std::map<int64_t, int64_t> chainEnds_;
+  std::unordered_map<int64_t, int64_t> chainEnds_;
+  // A maximal run of non-zero pool units, [start, end).
+  struct TextRun {
+    int32_t start;
+    int32_t end;
+  };
+  std::vector<TextRun> textRuns_;
   int32_t titleBook_ = kNone;
   int32_t headerEnd_ = 0;              // books before it are header books
   std::vector<std::u16string> upper_;  // upper-cased word texts
   std::vector<std::optional<std::u16string>> prepared_;
+  std::vector<std::optional<std::vector<std::pair<size_t, size_t>>>> tagSpans_;
   int32_t currentVerse_ = kNone;  // the verse whose links are being scanned
 
   std::vector<Violation> out_;
