@@ -339,6 +339,8 @@ TEST(ModuleChecker, ReportsEachCorruptedField) {
   const int32_t god = word(u"God");
   const int32_t light = word(u"light");
   const int32_t godRef = valid.words()[god].firstRef;
+  const int32_t created = word(u"created");  // one occurrence
+  const int32_t createdRef = valid.words()[created].firstRef;
   const std::string B = std::to_string(bookCount);
   const std::string god_ = std::to_string(god);
   const std::string godRef_ = std::to_string(godRef);
@@ -430,6 +432,32 @@ TEST(ModuleChecker, ReportsEachCorruptedField) {
        {"block 7 (occurrences), record " + std::to_string(valid.wordRefs()[godRef].next) +
         ", field next: " + godRef_ + " is already in the list of word " + god_ +
         " (the list loops)"}},
+      {"labelLast",
+       [](ImageEditor& e, const Sample&) { e.Set(ImageEditor::Counter(8), 7); },
+       {"block 1 (counters), field labelLast: 7, expected 0 (the sentinel sorts last)"}},
+      {"wordFirst",
+       [&](ImageEditor& e, const Sample&) { e.Set(ImageEditor::Counter(9), god); },
+       {"block 1 (counters), field wordFirst: " + god_ + ", expected " +
+        std::to_string(valid.counters().wordFirst) + " (the word that sorts first)"}},
+      {"unknown flag",
+       [](ImageEditor& e, const Sample&) { e.Set(ImageEditor::Counter(12), 8); },
+       {"block 1 (counters), field flags: unknown bits set (8; only 487 may be set)"}},
+      {"word without occurrences",
+       [&](ImageEditor& e, const Sample&) { e.Set(e.Field(kWords, created, 3), -1); },
+       {"block 6 (words), record " + std::to_string(created) +
+            ", field firstRef: -1, but every word has at least one occurrence",
+        "block 7 (occurrences), record " + std::to_string(createdRef) +
+            ": the occurrence is in no word's list"}},
+      {"sentinel with a letter book",
+       [](ImageEditor& e, const Sample&) { e.Set(e.Field(kWords, 0, 4), 4); },
+       {"block 6 (words), record 0, field letterBook: 4, expected 0 (the sentinel is listed "
+        "under no letter)"}},
+      {"unknown book flag",
+       [](ImageEditor& e, const Sample&) { e.Set(e.Field(kBooks, 1, kBookFlags), 8 | 2); },
+       {"block 4 (books), record 1, field bookFlags: unknown bits set (10)"}},
+      {"image field not a number",
+       [](ImageEditor& e, const Sample& s) { e.SetUnit(s.imageField + 1, u'x'); },
+       {}},  // filled in below
       {"sentinel text",
        [](ImageEditor& e, const Sample& s) { e.SetUnit(s.sentinelText + 2, u'Z'); },
        {"block 6 (words), record 0, field text: \"\\uFFFF\\uFFFFZ\", expected the sentinel text "
@@ -440,11 +468,17 @@ TEST(ModuleChecker, ReportsEachCorruptedField) {
         std::to_string(sample.noteLink) + ": reference 19 has kind 3 (1 book, 2 verse)"}},
   };
 
-  for (const Corruption& c : table) {
+  for (Corruption c : table) {
     SCOPED_TRACE(c.name);
     ImageEditor editor(sample.image);
     c.edit(editor, sample);
     const std::vector<std::string> got = Messages(CheckModuleImage(editor.image()));
+    if (c.expected.empty()) {
+      std::string field = testing::U8(valid.String(sample.imageField).substr(0, 8));
+      field[1] = 'x';
+      c.expected = {"block 5 (verses), record 4, field text: \"<image=\" field at pool index " +
+                    std::to_string(sample.imageField) + " holds \"" + field + "\", not a position"};
+    }
     EXPECT_EQ(got, c.expected) << Joined(got);
   }
 }
