@@ -5,10 +5,12 @@
 #include <QDesktopServices>
 #include <QMessageBox>
 #include <QMouseEvent>
+#include <QPainter>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QResizeEvent>
 #include <QScrollBar>
+#include <QStyle>
 #include <QTextCursor>
 #include <QUrl>
 #include <algorithm>
@@ -89,6 +91,14 @@ void ClickLabel::mouseDoubleClickEvent(QMouseEvent* event) {
   if (event->button() == Qt::LeftButton) emit doubleClicked();
 }
 
+void ClickLabel::paintEvent(QPaintEvent*) {
+  QPainter painter(this);
+  const QRect area = contentsRect();
+  const QString shown = fontMetrics().elidedText(text(), Qt::ElideMiddle, area.width());
+  style()->drawItemText(&painter, area, static_cast<int>(alignment()), palette(), isEnabled(),
+                        shown, foregroundRole());
+}
+
 WindowServices WindowServices::Desktop() {
   WindowServices services;
   services.openDocument = [](const QString& path) {
@@ -136,12 +146,12 @@ TForm1::TForm1(WindowServices services, QWidget* parent)
   // captions.
   const QRect label3Rect(88, -2, 377, 17);
   Place(btCreate, QRect(QPoint(8, 225), btCreate->sizeHint()), kLeft | kBottom);
-  Place(Label2, QRect(8, 23, 337, 17), kLeft | kTop);
+  PlaceCaption(Label2, QRect(8, 23, 337, 17), kLeft | kTop);
   Place(Memo2, QRect(8, 40, 825, 179), kLeft | kTop | kRight | kBottom);
   Place(BkPart, QRect(353, 23, 480, 17), kLeft | kTop | kRight);
   Place(cbRaw, QRect(120, 227, 361, 19), kLeft | kBottom);
   Place(Label3, label3Rect, kLeft | kTop);
-  Place(Label4, QRect(label3Rect.topLeft() + QPoint(-80, 0), QSize(73, 17)), kLeft | kTop);
+  PlaceCaption(Label4, QRect(label3Rect.topLeft() + QPoint(-80, 0), QSize(73, 17)), kLeft | kTop);
   Place(Button1, QRect(480, 0, 49, 15), kLeft | kTop);
   resize(kClientSize);
 
@@ -157,6 +167,7 @@ TForm1::TForm1(WindowServices services, QWidget* parent)
 
   LoadBooksList();
   Label3->setText(ToQString(paths::ManualPath()));
+  Label3->setToolTip(Label3->text());
   if (Form1 == nullptr) Form1 = this;
 }
 
@@ -202,6 +213,11 @@ void TForm1::Label3Click() { services_.openDocument(Label3->text()); }
 void TForm1::Place(QWidget* control, QRect designed, int anchors) {
   control->setGeometry(designed);
   anchored_.push_back({control, designed, anchors});
+}
+
+void TForm1::PlaceCaption(QLabel* label, QRect designed, int anchors) {
+  designed.setWidth(std::max(designed.width(), label->sizeHint().width()));
+  Place(label, designed, anchors);
 }
 
 void TForm1::resizeEvent(QResizeEvent* event) {

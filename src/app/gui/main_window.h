@@ -20,7 +20,9 @@ class QPushButton;
 
 namespace quillavor::gui {
 
-// A label that reports clicks and double-clicks, for the manual link.
+// A label that reports clicks and double-clicks, for the manual link. A text
+// wider than the label is shown shortened in the middle (the full text stays
+// the label's text and is its tool tip).
 class ClickLabel : public QLabel {
   Q_OBJECT
 
@@ -34,6 +36,7 @@ class ClickLabel : public QLabel {
  protected:
   void mouseReleaseEvent(QMouseEvent* event) override;
   void mouseDoubleClickEvent(QMouseEvent* event) override;
+  void paintEvent(QPaintEvent* event) override;
 };
 
 // What the window asks of the desktop. Tests replace both to record the calls
@@ -96,6 +99,9 @@ class TForm1 : public QWidget {
   };
 
   void Place(QWidget* control, QRect designed, int anchors);
+  // A caption label at least as wide as its text, as labels size themselves
+  // to their caption in the layout.
+  void PlaceCaption(QLabel* label, QRect designed, int anchors);
   void LoadBooksList();
 
   WindowServices services_;
