@@ -16,6 +16,7 @@
 #include <functional>
 #include <memory>
 
+#include "model/errors.h"
 #include "platform/paths.h"
 
 namespace quillavor::gui {
@@ -56,6 +57,7 @@ class MainWindowTest : public QObject {
   void booksListAtStart_data();
   void booksListAtStart();
   void initialisationLineWithoutSettingsFile();
+  void unreadableSettingsFileStopsConstruction();
   void layout();
   void anchorsFollowResize();
   void runBuildsEveryModule();
@@ -160,6 +162,21 @@ void MainWindowTest::initialisationLineWithoutSettingsFile() {
     QCOMPARE(window->Label3->text(),
              config_->path() + "/Velthorpen/Quillavor Maker/QuillavorMaker.docx");
   }
+}
+
+void MainWindowTest::unreadableSettingsFileStopsConstruction() {
+  // A settings file of 2 GiB (sparse) cannot be read: construction fails with
+  // the path, and the program shows that before any window appears.
+  WriteSettings("");
+  QFile settings(ToQ(paths::SettingsFilePath()));
+  QVERIFY(settings.resize(qint64{1} << 31));
+  try {
+    MakeWindow();
+    QFAIL("the window was made");
+  } catch (const IoError& e) {
+    QCOMPARE(QString::fromStdString(e.path()), settings.fileName());
+  }
+  QCOMPARE(Form1, nullptr);
 }
 
 void MainWindowTest::layout() {
