@@ -53,6 +53,7 @@ void Module::Build(std::optional<std::span<const uint8_t>> bytes, Progress& prog
   }
   PendingLinks pending;
   if (prepared) CompileSource(*this, *prepared, progress, pending);
+  prepared.reset();  // the pool holds the text now
   {
     StageTimer timer(progress, Stage::kLinkResolution);
     ResolveLinkage(*this, pending, progress);
