@@ -1,6 +1,5 @@
 #include "markup/compiler.h"
 
-#include <cstring>
 #include <limits>
 #include <string>
 
@@ -16,22 +15,22 @@ namespace quillavor {
 
 namespace {
 
-// Adds the decoded `utf8` to the pool as one string and returns its index,
-// exactly as AddString of the decoded text would (same growth, same index).
-// UTF-8 never decodes into more code units than it has bytes, so when the
-// pool has room for that many without growing, the text is decoded straight
-// into the pool; otherwise it goes through a temporary.
-int32_t AddDecodedText(Module& module, std::string_view utf8) {
-  const int64_t bytes = static_cast<int64_t>(utf8.size());
-  if (module.pool.Length() > module.poolLength + bytes + 1) {
+// Adds the rewritten and decoded `prepared` text (`length` bytes once
+// rewritten) to the pool as one string and returns its index, exactly as
+// AddString of the decoded text would (same growth, same index). UTF-8 never
+// decodes into more code units than it has bytes, so when the pool has room
+// for `length` units without growing, the text is rewritten and decoded
+// straight into the pool; otherwise it goes through temporaries.
+int32_t AddRewrittenText(Module& module, std::string_view prepared, int64_t length) {
+  if (module.pool.Length() > module.poolLength + length + 1) {
     char16_t* dest = module.pool.Data() + module.poolLength;
-    const int64_t units = text::DecodeUtf8Into(utf8, dest);
+    const int64_t units = RewriteDecodeInto(prepared, dest);
     dest[units] = 0;
     const int32_t index = module.poolLength;
     module.poolLength = static_cast<int32_t>(module.poolLength + units + 1);
     return index;
   }
-  return module.AddString(text::DecodeUtf8(utf8));
+  return module.AddString(text::DecodeUtf8(RewriteText(prepared)));
 }
 
 }  // namespace
@@ -45,8 +44,7 @@ void CompileSource(Module& module, std::string_view prepared, Progress& progress
     // The prepared text ends at its first 0 byte.
     const size_t zero = prepared.find('\0');
     if (zero != std::string_view::npos) prepared = prepared.substr(0, zero);
-    const std::string rewritten = RewriteText(prepared);
-    const int64_t length = static_cast<int64_t>(rewritten.size());
+    const int64_t length = RewrittenLength(prepared);
     // Pool indexes are 32-bit: the text and the strings before it must fit.
     const int64_t firstStrings =
         static_cast<int64_t>(module.name.size() + module.abbreviation.size()) + 3;
@@ -58,7 +56,7 @@ void CompileSource(Module& module, std::string_view prepared, Progress& progress
     module.pool.SetLength(length * 3 / 2);
     module.AddString(module.name);
     module.AddString(module.abbreviation);
-    textBegin = AddDecodedText(module, rewritten);
+    textBegin = AddRewrittenText(module, prepared, length);
     textEnd = module.poolLength - 1;
   }
   {

@@ -1,6 +1,9 @@
 #include "markup/rewrite.h"
 
+#include <algorithm>
 #include <cstring>
+
+#include "platform/text.h"
 
 namespace quillavor {
 
@@ -170,6 +173,27 @@ struct BuildSink {
   }
 };
 
+// Second walk, decoding: the copied runs go through the UTF-8 decoder, the
+// inserted ASCII bytes are widened.
+struct DecodeSink {
+  const char* copyFrom;
+  char16_t* out;
+  void CopyUpTo(const char* at) {
+    out +=
+        text::DecodeUtf8Into(std::string_view(copyFrom, static_cast<size_t>(at - copyFrom)), out);
+    copyFrom = at;
+  }
+  void Blanks(const char* at, int64_t n) {
+    CopyUpTo(at);
+    std::fill(out, out + n, u' ');
+    out += n;
+  }
+  void Insert(const char* at, std::string_view s) {
+    CopyUpTo(at);
+    for (char c : s) *out++ = static_cast<char16_t>(c);
+  }
+};
+
 }  // namespace
 
 bool IsLinkTagAt(const char* p, const char* end) {
@@ -180,6 +204,19 @@ bool IsLinkTagAt(const char* p, const char* end) {
   }
   if (p[2] != '=' || p[3] != '"') return false;
   return !(end - p >= 7 && p[4] == 'K' && p[5] == 'e' && p[6] == 'y');
+}
+
+int64_t RewrittenLength(std::string_view text) {
+  SizeSink size;
+  Walk(text, size);
+  return static_cast<int64_t>(text.size()) + size.added;
+}
+
+int64_t RewriteDecodeInto(std::string_view text, char16_t* dest) {
+  DecodeSink decode{text.data(), dest};
+  Walk(text, decode);
+  decode.CopyUpTo(text.data() + text.size());
+  return decode.out - dest;
 }
 
 std::string RewriteText(std::string_view text) {

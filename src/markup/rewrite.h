@@ -31,4 +31,14 @@ bool IsLinkTagAt(const char* p, const char* end);
 // two linear walks (size, then build) and one allocation.
 std::string RewriteText(std::string_view text);
 
+// The first walk alone: the byte length of RewriteText(text).
+int64_t RewrittenLength(std::string_view text);
+
+// The second walk, decoding as it goes: writes the UTF-16 decoding of
+// RewriteText(text) into `dest`, which must hold RewrittenLength(text) code
+// units, and returns the number of units written. No 8-bit copy is made.
+// Items start and end next to ASCII bytes, so decoding the text in pieces
+// gives the same units as decoding the rewritten text whole.
+int64_t RewriteDecodeInto(std::string_view text, char16_t* dest);
+
 }  // namespace quillavor

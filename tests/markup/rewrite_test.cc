@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
 #include <string>
 
 #include "markup/plain_text.h"
@@ -105,6 +106,31 @@ TEST(RewriteTest, ManyItemsInALongText) {
     expected += "<r=\"" + Blanks(11) + "ab\">";
   }
   EXPECT_EQ(RewriteText(source), expected);
+}
+
+TEST(RewriteTest, DecodingWhileRewritingEqualsDecodingTheRewrittenText) {
+  // Random texts built from the pieces that matter: link tags, markers,
+  // quotes, line ends, and well- and ill-formed UTF-8 next to them.
+  const std::string pieces[] = {
+      "<a=\"",    "<A=\"",    "<f=\"", "<m=\"",    "<r=\"",
+      "[a]",      "[ab]",     "</a>",  "\"",       "\n",
+      "\r",       "#",        ":",     ",",        "-",
+      "Key",      "x",        "[",     "]",        "<",
+      "\xC3\xA9", "\xE2",     "\x80",  "\xE2\x80", "\xF0\x9F\x95\x8A",
+      "\xFF",     "\xF0\x9F",
+  };
+  std::mt19937 random(20261207);
+  std::uniform_int_distribution<size_t> pick(0, std::size(pieces) - 1);
+  std::uniform_int_distribution<int> count(0, 40);
+  for (int round = 0; round < 3000; ++round) {
+    std::string text;
+    for (int n = count(random); n > 0; --n) text += pieces[pick(random)];
+    const std::string rewritten = RewriteText(text);
+    ASSERT_EQ(RewrittenLength(text), static_cast<int64_t>(rewritten.size())) << text;
+    std::u16string decoded(rewritten.size(), u'\0');
+    decoded.resize(static_cast<size_t>(RewriteDecodeInto(text, decoded.data())));
+    ASSERT_EQ(decoded, U16(rewritten)) << text;
+  }
 }
 
 struct PlainCase {
