@@ -128,6 +128,12 @@ TEST(HeaderTest, PrevNameAndNextName) {
   EXPECT_EQ(m.bookNames[0].lastBook, 2);
   EXPECT_EQ(m.bookNames[1].lastBook, 3);
   EXPECT_EQ(m.bookNames[2].lastBook, 4);
+
+  // A second B has the same previous book as the first; that book's
+  // nextName keeps pointing at the first B.
+  auto again = CompileMarkup("<A>1\n<B>2\n<B>3\n");
+  EXPECT_EQ(again->m().books[2].prevName, 0);
+  EXPECT_EQ(again->m().books[0].nextName, 1);
 }
 
 struct ModifierCase {
