@@ -60,8 +60,8 @@ std::string DisplayText(std::u16string_view s) {
     if (c == u'\\') {
       plain += u"\\\\";
     } else if (c < 0x20 || c == 0xFFFF || c == 0xFFFE ||
-               (IsSurrogate(c) && !(c <= 0xDBFF && i + 1 < s.size() && s[i + 1] >= 0xDC00 &&
-                                    s[i + 1] <= 0xDFFF))) {
+               (IsSurrogate(c) &&
+                !(c <= 0xDBFF && i + 1 < s.size() && s[i + 1] >= 0xDC00 && s[i + 1] <= 0xDFFF))) {
       flush();
       AppendEscape(out, c);
     } else if (c <= 0xDBFF && c >= 0xD800) {
@@ -88,10 +88,13 @@ std::string Quoted(const ModuleView& m, int32_t index, const char* what) {
 
 std::string FlagNames(uint32_t flags) {
   static const std::pair<uint32_t, const char*> kNames[] = {
-      {kFlagHymnal, "COMMUNITY_OF_CHRIST_SINGS"}, {kFlagInspiredVersion, "INSPIRED_VERSION"},
-      {kFlagBible, "BIBLE"},                     {kFlagSuperscriptVerses, "SUPERSCRIPT_VERSES"},
+      {kFlagHymnal, "COMMUNITY_OF_CHRIST_SINGS"},
+      {kFlagInspiredVersion, "INSPIRED_VERSION"},
+      {kFlagBible, "BIBLE"},
+      {kFlagSuperscriptVerses, "SUPERSCRIPT_VERSES"},
       {kFlagDoctrineAndCovenants, "DOCTRINE_AND_COVENANTS"},
-      {kFlagBookOfMormon, "BOOK_OF_MORMON"},     {kFlagHelp, "HELP"}};
+      {kFlagBookOfMormon, "BOOK_OF_MORMON"},
+      {kFlagHelp, "HELP"}};
   std::string s;
   for (auto [bit, name] : kNames) {
     if (flags & bit) s += std::string(s.empty() ? "" : " ") + name;
@@ -230,9 +233,9 @@ void PrintModule(const ModuleView& m, const InspectOptions& o, std::ostream& out
         const WordRef& ref = m.Ref(r);
         const VerseRecord& v = m.Verse(ref.verse, "occurrence verse");
         out << "  occurrence " << r << ": verse " << ref.verse << " (book "
-            << Quoted(m, m.Book(v.book).title, "title") << ", label "
-            << Quoted(m, v.label, "label") << "), offset " << WordOffset(ref.position)
-            << ", ordinal " << WordOrdinal(ref.position) << "\n";
+            << Quoted(m, m.Book(v.book).title, "title") << ", label " << Quoted(m, v.label, "label")
+            << "), offset " << WordOffset(ref.position) << ", ordinal " << WordOrdinal(ref.position)
+            << "\n";
         ++ordinal;
       }
       return;
@@ -269,9 +272,9 @@ void PrintModule(const ModuleView& m, const InspectOptions& o, std::ostream& out
     for (size_t i = 0; i < m.books().size(); ++i) {
       const BookRecord& b = m.books()[i];
       out << "  [" << i << "] " << Quoted(m, b.title, "title") << " name " << b.nameIndex
-          << " abbrev " << Quoted(m, b.abbrev, "abbrev") << " firstText " << b.firstText
-          << " flags" << BookFlagNames(b.bookFlags) << " sameName " << b.prevSameName << "/"
-          << b.nextSameName << " name " << b.prevName << "/" << b.nextName << "\n";
+          << " abbrev " << Quoted(m, b.abbrev, "abbrev") << " firstText " << b.firstText << " flags"
+          << BookFlagNames(b.bookFlags) << " sameName " << b.prevSameName << "/" << b.nextSameName
+          << " name " << b.prevName << "/" << b.nextName << "\n";
       if (b.note != kNone) out << "      note " << Quoted(m, b.note, "note") << "\n";
     }
   }
@@ -289,8 +292,8 @@ void PrintModule(const ModuleView& m, const InspectOptions& o, std::ostream& out
     int guard = 0;
     for (int32_t w = c.wordFirst; w != kNone && guard <= c.wordCount; w = m.Word(w).next, ++guard) {
       const DictEntry& e = m.Word(w);
-      out << "  [" << w << "] " << Quoted(m, e.text, "word text") << " x"
-          << OccurrenceCount(m, e) << " letterBook " << e.letterBook << "\n";
+      out << "  [" << w << "] " << Quoted(m, e.text, "word text") << " x" << OccurrenceCount(m, e)
+          << " letterBook " << e.letterBook << "\n";
     }
   }
   if (o.concordance) {
@@ -353,11 +356,21 @@ std::string JsonString(std::u16string_view s) {
   std::string utf8 = text::EncodeUtf8(s);
   for (unsigned char ch : utf8) {
     switch (ch) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
       default:
         if (ch < 0x20) {
           char buf[8];
@@ -426,16 +439,16 @@ void PrintModuleJson(const ModuleView& m, std::ostream& out) {
   for (size_t i = 0; i < m.wordRefs().size(); ++i) {
     const WordRef& r = m.wordRefs()[i];
     out << (i ? ",\n    " : "\n    ") << "{\"next\": " << r.next << ", \"verse\": " << r.verse
-        << ", \"offset\": " << WordOffset(r.position) << ", \"ordinal\": "
-        << WordOrdinal(r.position) << "}";
+        << ", \"offset\": " << WordOffset(r.position)
+        << ", \"ordinal\": " << WordOrdinal(r.position) << "}";
   }
   out << "],\n  \"images\": [";
   bool first = true;
   for (int32_t p : ImagePositions(m)) {
     try {
       ImageEntry e = m.ImageAt(p);
-      out << (first ? "\n    " : ",\n    ") << "{\"position\": " << p << ", \"length\": " << e.length
-          << "}";
+      out << (first ? "\n    " : ",\n    ") << "{\"position\": " << p
+          << ", \"length\": " << e.length << "}";
       first = false;
     } catch (const FormatError&) {
     }

@@ -25,10 +25,8 @@ Module::Module(std::u16string name_, std::u16string abbreviation_, std::u16strin
 
 Module::~Module() = default;
 
-std::unique_ptr<Module> Module::FromSourceBytes(std::u16string name_,
-                                                std::u16string abbreviation_,
-                                                std::u16string sourcePath_,
-                                                std::u16string options_,
+std::unique_ptr<Module> Module::FromSourceBytes(std::u16string name_, std::u16string abbreviation_,
+                                                std::u16string sourcePath_, std::u16string options_,
                                                 std::span<const uint8_t> bytes,
                                                 Progress& progress) {
   auto module = std::make_unique<Module>();
