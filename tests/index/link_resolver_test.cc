@@ -5,7 +5,9 @@
 #include <string>
 #include <vector>
 
+#include "app/inspect.h"
 #include "model/module.h"
+#include "output/module_writer.h"
 #include "platform/text.h"
 #include "support/test_support.h"
 
@@ -365,6 +367,37 @@ TEST(ResolveLinkage, ContextOfQueuedFootnoteLinks) {
   h.Resolve();
   EXPECT_EQ(h.m.GetString(-h.pending.entries[0]), u"x");
   EXPECT_EQ(h.m.GetString(-h.pending.entries[1]), u"<a=\"33R17      \">y</a>");
+}
+
+TEST(ResolveLinkage, FootnoteSearchUsesTheLinesAsFirstCut) {
+  // The verse after the footnote line loses a link; the units after its new
+  // terminator, "[a]...", are no line of their own. (The pending list is put
+  // out of line order so that the verse is changed before the search.)
+  HandModule h({"<Genesis>Genesis 1", "1 verse", "[b] see<f=\"        \">[a]</a>",
+                "2 <a=\"Nowhere\">v</a>[a]ABCDEFGHIJKLM"});
+  ASSERT_EQ(h.pending.entries.size(), 2u);
+  std::swap(h.pending.entries[0], h.pending.entries[1]);
+  std::swap(h.pending.contexts[0], h.pending.contexts[1]);
+  h.Resolve();
+  EXPECT_EQ(h.Verse(1), u"2 v[a]ABCDEFGHIJKLM");
+  EXPECT_EQ(h.m.GetString(h.m.verses[0].text + 8), u"[b] see[a]");
+}
+
+TEST(Inspect, DescribesResolvedLinks) {
+  HandModule h({"<Genesis>Genesis 1", "1 In<f=\"        \">[a]</a> the", "[a]. Heb. light", "2 And",
+                "3 Then", "<Exodus>Exodus 1",
+                "1 <A=\"Gen 1:2-3\">x</a> <r=\"    Genesis 1\">y</a> <a=\"  Genesis 1#2\">z</a>"});
+  h.Resolve();
+  h.m.FinalizePool();
+  const ModuleView view(AssembleImage(h.m));
+  EXPECT_EQ(DescribeLinks(view, view.String(view.Verse(3).text), "  "),
+            "  <a> {book 0 \"Genesis 1\"} {verse 1+2 in \"Genesis 1\" label -}\n"
+            "  <a> {book 0 \"Genesis 1\"} R {book 1 \"Exodus 1\"}\n"
+            "  <a> {book 0 \"Genesis 1\"} # {verse 1 in \"Genesis 1\" label -}\n");
+  const int32_t note =
+      view.Verse(0).text + static_cast<int32_t>(view.String(view.Verse(0).text).size()) + 1 + 5;
+  EXPECT_EQ(DescribeLinks(view, view.String(view.Verse(0).text), ""),
+            "<f> footnote text at " + std::to_string(note) + " \"Heb. light\"\n");
 }
 
 TEST(Equality, PrintableAsciiNeverCollatesEqualUnlessIdentical) {
