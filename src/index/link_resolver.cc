@@ -601,7 +601,6 @@ bool LinkStep(Module& module, int32_t tagPos, int32_t contextVerse) {
 
 void ResolveLinkage(Module& module, PendingLinks& pending, Progress& progress) {
   progress.Phase(u"Resolve linkage");
-  progress.Pump();
   // The footnote searches below walk the lines as first cut, before any
   // removal shortens one.
   const SourceLines lines = RecordLines(module, pending);
@@ -630,7 +629,7 @@ void ResolveLinkage(Module& module, PendingLinks& pending, Progress& progress) {
     if (dropped[i]) continue;
     const int32_t contextVerse = i < pending.contexts.size() ? pending.contexts[i] : kNone;
     const std::optional<TagSite> site = PoolSite(module, -int64_t{e}, &lines);
-    if (site && LinkStepAt(module, *site, BookOfVerse(module, contextVerse))) continue;
+    if (!site || LinkStepAt(module, *site, BookOfVerse(module, contextVerse))) continue;
     RemoveQueuedInPlace(module, pending, i, dropped);
   }
 }
