@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -398,6 +399,105 @@ TEST(Inspect, DescribesResolvedLinks) {
       view.Verse(0).text + static_cast<int32_t>(view.String(view.Verse(0).text).size()) + 1 + 5;
   EXPECT_EQ(DescribeLinks(view, view.String(view.Verse(0).text), ""),
             "<f> footnote text at " + std::to_string(note) + " \"Heb. light\"\n");
+}
+
+// ---- Through the whole compiler ----------------------------------------------
+
+// The pool index where `needle` first occurs in the pool.
+int32_t FindInPool(const Module& m, std::u16string_view needle) {
+  const std::u16string_view pool(m.pool.Data(), static_cast<size_t>(m.poolLength));
+  const size_t at = pool.find(needle);
+  return at == std::u16string_view::npos ? -1 : static_cast<int32_t>(at);
+}
+
+// True when the line compiler is there (it is built apart from this library).
+bool HaveLineCompiler() { return testing::CompileText("<B>T\n1 x\n")->verseCount == 1; }
+
+TEST(CompiledLinks, ResolvedInPlaceOrRemoved) {
+  if (!HaveLineCompiler()) GTEST_SKIP() << "no line compiler in this build";
+  const auto m = testing::CompileText(
+      "<Genesis>Genesis 1<note>next <a=\"Exodus 1\">Exodus</a><abbrev>Gen 1\n"
+      "1 In the beginning\n"
+      "<p>2 And the earth\n"
+      "3 And God said[a] light\n"
+      "[a] Heb. be light\n"
+      "4 And God saw\n"
+      "5 And God called\n"
+      "<Exodus>Exodus 1\n"
+      "1 see <A=\"Gen 1:3-5\">there</a>, <A=\"Nowhere 1:1\">gone</a> and "
+      "<a=\"Later 1\">later</a>[b]\n"
+      "[b]. note b\n"
+      "<Later>Later 1\n"
+      "1 <r=\"Genesis 1\">back</a>\n");
+  ASSERT_EQ(m->verseCount, 7);
+  auto text = [&](int32_t v) { return m->GetString(m->verses[v].text); };
+  auto position = [](int32_t p) {
+    const std::u16string digits = U16(std::to_string(p));
+    return digits + Blanks(8 - digits.size());
+  };
+  EXPECT_EQ(text(2),
+            u"3 And God said<f=\"" + position(FindInPool(*m, u"Heb. be")) + u"\">[a]</a> light");
+  EXPECT_EQ(text(5), u"1 see <a=" + BookPair(0) + VersePair(2, 3) + Blanks(7) +
+                         u">there</a>, gone and <a=\"33     \">later</a><f=\"" +
+                         position(FindInPool(*m, u"note b")) + u"\">[b]</a>");
+  // The rewrite pass widened the "<r=" value to 13 units.
+  EXPECT_EQ(text(6), u"1 <a=\"1R33         \">back</a>");
+  EXPECT_EQ(m->GetString(m->books[0].note), u"next <a=\"17      \">Exodus</a>");
+}
+
+// Counts the link tags of a string: encoded "<A=" links, decimal "<a="
+// links, resolved footnotes, and link tags still waiting.
+struct LinkCounts {
+  int encoded = 0;
+  int decimal = 0;
+  int footnotes = 0;
+  int unresolved = 0;
+  void Add(std::u16string_view s) {
+    for (size_t i = 0; i + 4 < s.size(); ++i) {
+      if (s[i] != u'<' || s[i + 2] != u'=') continue;
+      const char16_t letter = s[i + 1];
+      if (letter == u'a' && (s[i + 3] & 0x8000) != 0) {
+        ++encoded;
+      } else if (s[i + 3] == u'"' && std::u16string_view(u"Aafmr").find(letter) != s.npos &&
+                 s.substr(i + 4, 3) != u"Key") {
+        const bool digit = s[i + 4] >= u'0' && s[i + 4] <= u'9';
+        if (digit && letter == u'a') {
+          ++decimal;
+        } else if (digit && letter == u'f') {
+          ++footnotes;
+        } else {
+          ++unresolved;
+        }
+      }
+    }
+  }
+};
+
+TEST(CompiledLinks, CorpusLinksResolveOrAreRemoved) {
+  const std::filesystem::path dir = testing::CorpusDir();
+  if (dir.empty()) GTEST_SKIP() << "no corpus";
+  if (!HaveLineCompiler()) GTEST_SKIP() << "no line compiler in this build";
+  const std::string source = testing::ReadFile(dir / "kjv.txt");
+  size_t sourceLinks = 0;
+  for (size_t at = source.find("<A=\""); at != std::string::npos;
+       at = source.find("<A=\"", at + 1)) {
+    ++sourceLinks;
+  }
+  ASSERT_EQ(sourceLinks, 3386u);
+  const auto m = testing::CompileText(source);
+  LinkCounts verses;
+  for (int32_t v = 0; v < m->verseCount; ++v) verses.Add(m->StringView(m->verses[v].text));
+  LinkCounts notes;
+  for (int32_t b = 0; b < m->bookCount; ++b) {
+    if (m->books[b].note != kNone) notes.Add(m->StringView(m->books[b].note));
+  }
+  // 119 generated links point to nothing and are removed; every other link
+  // of a verse, every footnote and every link of a note is resolved.
+  EXPECT_EQ(verses.encoded, 3386 - 119);
+  EXPECT_EQ(verses.footnotes, 6959);
+  EXPECT_EQ(verses.unresolved, 0);
+  EXPECT_EQ(notes.decimal, 84);
+  EXPECT_EQ(notes.unresolved, 0);
 }
 
 TEST(Equality, PrintableAsciiNeverCollatesEqualUnlessIdentical) {
