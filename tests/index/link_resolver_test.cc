@@ -220,6 +220,43 @@ TEST(LinkStep, RunsStopAtTheLargestEncodableRun) {
   EXPECT_EQ(h.Verse(1100), u"1 <a=" + BookPair(0) + VersePair(0, 1024) + Blanks(9) + u">x</a>");
 }
 
+TEST(LinkStep, BookPartsBeyondTheWorkAreaAreRefused) {
+  // The book part, expanded or not, must fit 103 code units.
+  const std::string x95(95, 'x');
+  const std::string x96(96, 'x');
+  const struct {
+    std::string title;
+    std::string value;
+    bool resolved;
+  } kCases[] = {
+      {std::string(103, 'y'), std::string(103, 'y'), true},
+      {std::string(104, 'y'), std::string(104, 'y'), false},
+      {"Genesis " + x95, "Gen " + x95, true},   // 99 units, 103 expanded
+      {"Genesis " + x96, "Gen " + x96, false},  // 100 units, 104 expanded
+      {"Genesis " + x96, "Genesis " + x96, false},
+  };
+  for (const auto& c : kCases) {
+    HandModule h({"<B>" + c.title, "1 a", "<C>c", "1 <A=\"" + c.value + ":1\">x</a>"});
+    EXPECT_EQ(h.stageOne, std::vector<bool>{c.resolved}) << c.value;
+  }
+}
+
+TEST(LinkStep, EncodedIndexesStopAt65535) {
+  // Book 65536 cannot be encoded (its decimal form can); verse 65536 ends the
+  // verse pairs, and the link still counts as resolved.
+  std::vector<std::string> lines = {"<B>verses"};
+  for (int i = 0; i < 65536; ++i) lines.push_back("0 x");
+  lines.push_back("1 y");
+  for (int i = 1; i < 65536; ++i) lines.push_back("<B>t" + std::to_string(i));
+  lines.push_back("<B>last");
+  lines.push_back("1 <A=\"last\">a</a><a=\"   last\">b</a><A=\"verses:1\">c</a>");
+  HandModule h(lines);
+  ASSERT_EQ(h.m.bookCount, 65537);
+  EXPECT_EQ(h.stageOne, (std::vector<bool>{false, true, true}));
+  EXPECT_EQ(h.Verse(65537),
+            u"1 <A=\"last\">a</a><a=\"1048577\">b</a><a=" + BookPair(0) + Blanks(8) + u">c</a>");
+}
+
 TEST(LinkStep, DecimalForms) {
   // Books 0 to 3 (Genesis 1 is book 3), then books 4 to 7; the links stand in
   // a verse of book 7.
