@@ -43,14 +43,17 @@ std::string DisplayText(std::u16string_view s) {
     // An encoded link: "<a=" followed by units with bit 15 set, in pairs.
     if (c == u'<' && s.substr(i).starts_with(kResolvedLinkTag) && i + 4 < s.size() &&
         (s[i + 3] & 0x8000) != 0 && (s[i + 4] & 0x8000) != 0 && (s[i + 3] & 0xF) == 1) {
-      plain += kResolvedLinkTag;
+      plain.insert(plain.end(), kResolvedLinkTag.begin(), kResolvedLinkTag.end());
       flush();
       size_t j = i + 3;
       while (j + 1 < s.size() && (s[j] & 0x8000) != 0 && (s[j + 1] & 0x8000) != 0) {
         EncodedRef ref = DecodeRefPair(s[j], s[j + 1]);
         out += ref.kind == 1 ? "{book " : ref.kind == 2 ? "{verse " : "{?";
         out += std::to_string(ref.index);
-        if (ref.run > 1) out += "+" + std::to_string(ref.run);
+        if (ref.run > 1) {
+          out += '+';
+          out += std::to_string(ref.run);
+        }
         out += "}";
         j += 2;
       }
@@ -58,7 +61,8 @@ std::string DisplayText(std::u16string_view s) {
       continue;
     }
     if (c == u'\\') {
-      plain += u"\\\\";
+      plain.push_back(u'\\');
+      plain.push_back(u'\\');
     } else if (c < 0x20 || c == 0xFFFF || c == 0xFFFE ||
                (IsSurrogate(c) &&
                 !(c <= 0xDBFF && i + 1 < s.size() && s[i + 1] >= 0xDC00 && s[i + 1] <= 0xDFFF))) {
@@ -80,7 +84,10 @@ namespace {
 std::string Quoted(const ModuleView& m, int32_t index, const char* what) {
   if (index == kNone) return "-";
   try {
-    return "\"" + DisplayText(m.String(index, what)) + "\"";
+    std::string quoted(1, '"');
+    quoted += DisplayText(m.String(index, what));
+    quoted += '"';
+    return quoted;
   } catch (const FormatError& e) {
     return std::string("<") + e.what() + ">";
   }
