@@ -382,6 +382,17 @@ TEST(ResolveLinkage, VersesQueuedInStageOne) {
   EXPECT_EQ(h.m.GetString(end + 1), original.substr(original.size() - 16));
 }
 
+TEST(ResolveLinkage, QueuedVerseKeepsItsOwnBookAsContext) {
+  // "<m=" resolves in the pass with the verse's book; an "<f=" value that is
+  // not blank at its start counts as resolved in a working copy too.
+  HandModule h({"<Genesis>Genesis 1", "1 a",
+                "2 <f=\"x       \">[a]</a><m=\"      Later 1\">m</a><f=\"        \">[b]</a>",
+                "<Later>Later 1", "1 b"});
+  EXPECT_EQ(h.stageOne, (std::vector<bool>{true, false, false}));
+  h.Resolve();
+  EXPECT_EQ(h.Verse(1), u"2 <f=\"x       \">[a]</a><a=\"17R1         \">m</a>[b]");
+}
+
 TEST(ResolveLinkage, QueuedFootnotePositionsMoveBack) {
   HandModule h({"<Genesis>Genesis 1", "1 verse",
                 "[a] see <a=\"Nowhere\">x</a> and <r=\"      Later 1\">y</a> <a=\"No <a=\"More\">z",
