@@ -5,6 +5,7 @@
 #include <optional>
 #include <span>
 
+#include "markup/plain_text.h"
 #include "model/errors.h"
 #include "model/module.h"
 #include "platform/text.h"
@@ -68,30 +69,13 @@ bool StartsWith(std::u16string_view s, std::u16string_view prefix) {
   return Equal(s.substr(0, std::min(s.size(), prefix.size())), prefix);
 }
 
-// The string with every complete tag removed: each "<" up to the first ">"
-// after it goes; a "<" with no later ">" and everything after it stay.
-void PlainTextInto(std::u16string_view s, std::u16string& out) {
-  out.clear();
-  size_t i = 0;
-  while (i < s.size()) {
-    const size_t lt = s.find(u'<', i);
-    const size_t gt = lt == std::u16string_view::npos ? lt : s.find(u'>', lt);
-    if (gt == std::u16string_view::npos) {
-      out.append(s.substr(i));
-      break;
-    }
-    out.append(s.substr(i, lt - i));
-    i = gt + 1;
-  }
-}
-
 // The trimmed plain text of one verse, kept for the verse last asked for (the
 // "<A=" search looks at the verse where a token stopped again for the next).
 class VersePlainText {
  public:
   std::u16string_view Of(const Module& module, int32_t verse) {
     if (verse != verse_) {
-      PlainTextInto(module.StringView(module.verses[verse].text), plain_);
+      plain_ = PlainText(module.StringView(module.verses[verse].text));
       verse_ = verse;
     }
     return text::TrimView(plain_);
