@@ -124,7 +124,7 @@ int RunInspectCommand(const std::string& modulePath, bool json, const std::strin
     options.word = text::DecodeUtf8(word);
     if (!sections.empty()) {
       options.counters = options.books = options.verses = options.words = options.concordance =
-          options.images = false;
+          options.images = options.links = false;
       for (const std::string& s : sections) {
         if (s == "counters") options.counters = true;
         if (s == "books") options.books = true;
@@ -132,6 +132,7 @@ int RunInspectCommand(const std::string& modulePath, bool json, const std::strin
         if (s == "words") options.words = true;
         if (s == "concordance") options.concordance = true;
         if (s == "images") options.images = true;
+        if (s == "links") options.links = true;
       }
     }
     PrintModule(module, options, std::cout);
@@ -172,8 +173,9 @@ int main(int argc, char** argv) {
   inspect->add_option("--word", word, "Show the occurrences of one word");
   inspect
       ->add_option("--section", sections,
-                   "Sections to show: counters, books, verses, words, concordance, images")
-      ->check(CLI::IsMember({"counters", "books", "verses", "words", "concordance", "images"}));
+                   "Sections to show: counters, books, verses, words, concordance, images, links")
+      ->check(CLI::IsMember(
+          {"counters", "books", "verses", "words", "concordance", "images", "links"}));
 
   try {
     app.parse(argc, argv);

@@ -144,7 +144,87 @@ int OccurrenceCount(const ModuleView& m, const DictEntry& e) {
   return n;
 }
 
+// One reference number: kind in the low four bits (1 book, 2 verse).
+std::string DescribeRef(const ModuleView& m, int kind, int64_t index, int32_t run) {
+  std::string out = kind == 1   ? "{book "
+                    : kind == 2 ? "{verse "
+                                : "{kind " + std::to_string(kind) + " ";
+  out += std::to_string(index);
+  if (run > 1) out += "+" + std::to_string(run);
+  try {
+    if (kind == 1) {
+      out += " " + Quoted(m, m.Book(static_cast<int32_t>(index), "linked book").title, "title");
+    } else if (kind == 2) {
+      const VerseRecord& v = m.Verse(static_cast<int32_t>(index), "linked verse");
+      out += " in " + Quoted(m, m.Book(v.book, "book of linked verse").title, "title") + " label " +
+             Quoted(m, v.label, "label");
+    }
+  } catch (const FormatError& e) {
+    out += std::string(" <") + e.what() + ">";
+  }
+  return out + "}";
+}
+
+bool IsDigit(char16_t c) { return c >= u'0' && c <= u'9'; }
+
+constexpr size_t kFootnoteShown = 40;  // code units of a footnote text shown
+
 }  // namespace
+
+std::string DescribeLinks(const ModuleView& m, std::u16string_view s, const std::string& indent) {
+  std::string out;
+  for (size_t i = 0; i + 4 < s.size(); ++i) {
+    if (s[i] != u'<' || s[i + 2] != u'=') continue;
+    // Encoded: "<a=" and pairs of units with bit 15 set.
+    if (s[i + 1] == u'a' && (s[i + 3] & 0x8000) != 0) {
+      std::string line = indent + "<a>";
+      size_t j = i + 3;
+      while (j + 1 < s.size() && (s[j] & 0x8000) != 0 && (s[j + 1] & 0x8000) != 0) {
+        EncodedRef ref = DecodeRefPair(s[j], s[j + 1]);
+        line += " " + DescribeRef(m, ref.kind, ref.index, ref.run);
+        j += 2;
+      }
+      out += line + "\n";
+      continue;
+    }
+    if (s[i + 3] != u'"' || (s[i + 1] != u'a' && s[i + 1] != u'f')) continue;
+    size_t close = s.find(u'"', i + 4);
+    if (close == std::u16string_view::npos) continue;
+    const std::u16string_view value = text::TrimView(s.substr(i + 4, close - i - 4));
+    if (value.empty() || !IsDigit(value[0])) continue;
+    if (value.find_first_not_of(u"0123456789#R") != std::u16string_view::npos) continue;
+    if (s[i + 1] == u'f') {
+      int64_t pos = 0;
+      for (char16_t c : value) pos = IsDigit(c) && pos < INT32_MAX ? pos * 10 + (c - u'0') : pos;
+      out += indent + "<f> footnote text at " + std::to_string(pos);
+      try {
+        std::u16string_view note = m.String(static_cast<int32_t>(pos), "footnote position");
+        out += " \"" + DisplayText(note.substr(0, kFootnoteShown)) +
+               (note.size() > kFootnoteShown ? "...\"" : "\"");
+      } catch (const FormatError& e) {
+        out += std::string(" <") + e.what() + ">";
+      }
+      out += "\n";
+      continue;
+    }
+    // Decimal: "%d", "%d#%d", with "R%d" for the context book.
+    std::string line = indent + "<a>";
+    size_t k = 0;
+    while (k < value.size()) {
+      char16_t sep = 0;
+      if (value[k] == u'#' || value[k] == u'R') sep = value[k++];
+      int64_t ref = 0;
+      while (k < value.size() && IsDigit(value[k]) && ref < INT32_MAX)
+        ref = ref * 10 + (value[k++] - u'0');
+      while (k < value.size() && IsDigit(value[k])) ++k;
+      line += sep == u'#' ? " #" : sep == u'R' ? " R" : "";
+      line += " " + DescribeRef(m, static_cast<int>(ref & 0xF), ref >> 4, 1);
+      if (k < value.size() && value[k] != u'#' && value[k] != u'R') ++k;
+    }
+    out += line + "\n";
+  }
+  return out;
+}
 
 void PrintModule(const ModuleView& m, const InspectOptions& o, std::ostream& out) {
   const Counters& c = m.counters();
@@ -239,6 +319,28 @@ void PrintModule(const ModuleView& m, const InspectOptions& o, std::ostream& out
             << " words\n";
       }
     }
+  }
+  if (o.links) {
+    out << "Links\n";
+    int resolved = 0;
+    auto show = [&](const std::string& where, int32_t index) {
+      if (index == kNone) return;
+      try {
+        const std::string lines = DescribeLinks(m, m.String(index, "link text"), "    ");
+        if (lines.empty()) return;
+        for (char ch : lines) resolved += ch == '\n';
+        out << "  " << where << "\n" << lines;
+      } catch (const FormatError& e) {
+        out << "  " << where << ": " << e.what() << "\n";
+      }
+    };
+    for (size_t i = 0; i < m.books().size(); ++i) {
+      show("note of book " + std::to_string(i), m.books()[i].note);
+    }
+    for (size_t i = 0; i < m.verses().size(); ++i) {
+      show("verse " + std::to_string(i), m.verses()[i].text);
+    }
+    out << "  " << resolved << " resolved link(s)\n";
   }
   if (o.images) {
     std::set<int32_t> positions = ImagePositions(m);

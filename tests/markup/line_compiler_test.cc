@@ -295,8 +295,9 @@ TEST(VerseTest, NonAsciiTextIsDecoded) {
 TEST(VerseTest, RefusedLinksArePending) {
   auto c = CompileMarkup(
       "<A>a\n1 no link\n2 <a=\"Nowhere 1\">x</a> and <A=\"Nowhere 2:3\">y</a>\n"
-      "3 <a=\"KeyWord\">k</a> <i>x</i>\n<f=\"Nowhere\">z</a> 4\n");
-  // Verse 1 holds two refused links; the Key tag is no link.
+      "3 <a=\"KeyWord\">k</a> <i>x</i>\n<f=\" Nowhere\">z</a> 4\n");
+  // Verse 1 holds two refused links; the Key tag is no link. (An "<f=" value
+  // that starts with a blank is searched for, and no footnote line follows.)
   EXPECT_EQ(c->pending.entries, (Ints{1, 1, 3}));
   EXPECT_EQ(c->pending.contexts, (Ints{1, 1, 3}));
 }
