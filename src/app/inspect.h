@@ -17,7 +17,8 @@ struct InspectOptions {
   bool words = true;
   bool concordance = true;
   bool images = true;
-  std::u16string word;  // when set: the occurrences of this word only
+  std::u16string word;    // when set: the occurrences of this word only
+  std::u16string letter;  // when set: the words of this Concordance letter book only
 };
 
 // A pool string as readable UTF-8: control characters, U+FFFF and lone

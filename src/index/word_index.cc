@@ -44,15 +44,17 @@ bool LooksLikeFootnote(std::u16string_view t) {
          ((t.size() > 2 && t[2] == u']') || (t.size() > 3 && t[3] == u']'));
 }
 
-// Copies `text` into `out`, dropping every "<sc>" until none is left. Each
-// unit is appended and a "<sc>" completed at the end of the output is taken
-// back at once, which also removes the ones that a removal brings together
-// ("<<sc>sc>"). The tag cannot overlap itself, so this gives the same text
-// as removing all occurrences over and over.
-void RemoveSmallCaps(std::u16string_view text, std::u16string& out) {
+}  // namespace
+
+// Each unit is appended and a "<sc>" completed at the end of the output is
+// taken back at once, which also removes the ones that a removal brings
+// together ("<<sc>sc>"). The tag cannot overlap itself, so this gives the same
+// text as removing all occurrences over and over.
+void PrepareVerseText(std::u16string_view verseText, std::u16string& out) {
+  const std::u16string_view trimmed = text::TrimView(verseText);
   out.clear();
   const size_t n = kSmallCapsTag.size();
-  for (char16_t c : text) {
+  for (char16_t c : trimmed) {
     out.push_back(c);
     if (c == u'>' && out.size() >= n &&
         std::u16string_view(out).substr(out.size() - n) == kSmallCapsTag) {
@@ -60,6 +62,8 @@ void RemoveSmallCaps(std::u16string_view text, std::u16string& out) {
     }
   }
 }
+
+namespace {
 
 // Appends a book record for the Concordance, zero-filled apart from the
 // fields given; returns its index.
@@ -117,7 +121,7 @@ void IndexVerse(Module& module, int32_t verse, bool indexingOn) {
   // The prepared text lives outside the pool: adding new words to the pool
   // may move it, while the tokens below stay views into `prepared`.
   IndexScratch& scratch = Scratch();
-  RemoveSmallCaps(text::TrimView(t), scratch.prepared);
+  PrepareVerseText(t, scratch.prepared);
   const std::u16string_view p = scratch.prepared;
   WordTokenizer(p, scratch.words);
   module.tokenTotal += static_cast<int32_t>(scratch.words.size());
