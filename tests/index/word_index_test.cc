@@ -306,6 +306,7 @@ TEST(FinalizeWordIndex, ReusesAndCutsExistingBookNames) {
       h.AddBook(name, name + u" 1");
       h.AddVerse(u"And so");
     }
+    if (c.names.empty()) h.AddVerse(u"And so");
     const int32_t headerBooks = h.m.bookCount;
     const int32_t thirdLast = h.m.bookNameCount > 2 ? h.m.bookNames[2].lastBook : kNone;
     std::vector<BookRecord> before(h.m.books.Span().begin(),
