@@ -206,7 +206,8 @@ void PrintWord(const ModuleView& m, std::u16string_view word, std::ostream& out)
       out << "  [" << r << "] verse " << ref.verse;
       try {
         const VerseRecord& v = m.Verse(ref.verse, "occurrence verse");
-        out << " (" << BookTitle(m, v.book) << " " << Quoted(m, v.label, "label") << ")";
+        out << " (book " << BookTitle(m, v.book) << ", label " << Quoted(m, v.label, "label")
+            << ")";
         PrepareVerseText(m.String(v.text, "verse text"), prepared);
         const std::u16string_view at =
             offset < prepared.size() ? std::u16string_view(prepared).substr(offset, stored.size())
