@@ -11,10 +11,14 @@ namespace quillavor {
 
 const char* LineOutcomeText(LineOutcome outcome) {
   switch (outcome) {
-    case LineOutcome::kBuilt: return "built";
-    case LineOutcome::kTooFewFields: return "skipped: fewer than three fields";
-    case LineOutcome::kNoSourceFile: return "skipped: no source file at that path";
-    case LineOutcome::kCannotOpenSource: return "skipped: the source file cannot be opened";
+    case LineOutcome::kBuilt:
+      return "built";
+    case LineOutcome::kTooFewFields:
+      return "skipped: fewer than three fields";
+    case LineOutcome::kNoSourceFile:
+      return "skipped: no source file at that path";
+    case LineOutcome::kCannotOpenSource:
+      return "skipped: the source file cannot be opened";
   }
   return "?";
 }
@@ -83,7 +87,8 @@ std::u16string ModuleFilePath(std::u16string_view source) {
     return std::u16string(source) + u"2";
   }
   const size_t dot = source.rfind(u'.');
-  if (dot != std::u16string_view::npos) return std::u16string(source.substr(0, dot)) + u".quillavor";
+  if (dot != std::u16string_view::npos)
+    return std::u16string(source.substr(0, dot)) + u".quillavor";
   return std::u16string(source) + u".quillavor";
 }
 

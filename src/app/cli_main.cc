@@ -1,5 +1,6 @@
 // quillavor-maker: the command-line front end. `build` runs the build driver
 // over a books list; `inspect` decodes a module file.
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
@@ -7,7 +8,6 @@
 #include <chrono>
 #include <cstdio>
 #include <iostream>
-#include <sys/resource.h>
 
 #include "app/build_driver.h"
 #include "app/inspect.h"
@@ -69,7 +69,8 @@ class CliObserver : public DriverObserver {
   void PrintTimings() {
     double total = 0;
     for (int i = 0; i < kStageCount; ++i) {
-      double ms = std::chrono::duration<double, std::milli>(stages_[static_cast<size_t>(i)]).count();
+      double ms =
+          std::chrono::duration<double, std::milli>(stages_[static_cast<size_t>(i)]).count();
       total += ms;
       std::fprintf(stderr, "  %-20s %10.1f ms\n", StageName(static_cast<Stage>(i)), ms);
     }
@@ -87,8 +88,7 @@ class CliObserver : public DriverObserver {
 };
 
 int RunBuildCommand(const std::string& booksFile, bool raw, bool quiet, bool timings) {
-  std::u16string path =
-      booksFile.empty() ? paths::SettingsFilePath() : text::DecodeUtf8(booksFile);
+  std::u16string path = booksFile.empty() ? paths::SettingsFilePath() : text::DecodeUtf8(booksFile);
   if (!files::IsRegularFile(path)) {
     std::fprintf(stderr, "quillavor-maker: no books list at \"%s\"%s\n",
                  text::EncodeUtf8(path).c_str(),
@@ -173,8 +173,9 @@ int main(int argc, char** argv) {
   inspect->add_flag("--json", json, "The whole structure as JSON");
   inspect->add_option("--word", word, "Show the occurrences of one word");
   inspect->add_option("--letter", letter, "Show the words of one Concordance letter book");
-  inspect->add_option("--section", sections,
-                      "Sections to show: counters, books, verses, words, concordance, images")
+  inspect
+      ->add_option("--section", sections,
+                   "Sections to show: counters, books, verses, words, concordance, images")
       ->check(CLI::IsMember({"counters", "books", "verses", "words", "concordance", "images"}));
 
   try {

@@ -45,14 +45,17 @@ std::string DisplayText(std::u16string_view s) {
     // An encoded link: "<a=" followed by units with bit 15 set, in pairs.
     if (c == u'<' && s.substr(i).starts_with(kResolvedLinkTag) && i + 4 < s.size() &&
         (s[i + 3] & 0x8000) != 0 && (s[i + 4] & 0x8000) != 0 && (s[i + 3] & 0xF) == 1) {
-      plain += kResolvedLinkTag;
+      plain.insert(plain.end(), kResolvedLinkTag.begin(), kResolvedLinkTag.end());
       flush();
       size_t j = i + 3;
       while (j + 1 < s.size() && (s[j] & 0x8000) != 0 && (s[j + 1] & 0x8000) != 0) {
         EncodedRef ref = DecodeRefPair(s[j], s[j + 1]);
         out += ref.kind == 1 ? "{book " : ref.kind == 2 ? "{verse " : "{?";
         out += std::to_string(ref.index);
-        if (ref.run > 1) out += "+" + std::to_string(ref.run);
+        if (ref.run > 1) {
+          out += '+';
+          out += std::to_string(ref.run);
+        }
         out += "}";
         j += 2;
       }
@@ -60,10 +63,11 @@ std::string DisplayText(std::u16string_view s) {
       continue;
     }
     if (c == u'\\') {
-      plain += u"\\\\";
+      plain.push_back(u'\\');
+      plain.push_back(u'\\');
     } else if (c < 0x20 || c == 0xFFFF || c == 0xFFFE ||
-               (IsSurrogate(c) && !(c <= 0xDBFF && i + 1 < s.size() && s[i + 1] >= 0xDC00 &&
-                                    s[i + 1] <= 0xDFFF))) {
+               (IsSurrogate(c) &&
+                !(c <= 0xDBFF && i + 1 < s.size() && s[i + 1] >= 0xDC00 && s[i + 1] <= 0xDFFF))) {
       flush();
       AppendEscape(out, c);
     } else if (c <= 0xDBFF && c >= 0xD800) {
@@ -82,7 +86,10 @@ namespace {
 std::string Quoted(const ModuleView& m, int32_t index, const char* what) {
   if (index == kNone) return "-";
   try {
-    return "\"" + DisplayText(m.String(index, what)) + "\"";
+    std::string quoted(1, '"');
+    quoted += DisplayText(m.String(index, what));
+    quoted += '"';
+    return quoted;
   } catch (const FormatError& e) {
     return std::string("<") + e.what() + ">";
   }
@@ -90,10 +97,13 @@ std::string Quoted(const ModuleView& m, int32_t index, const char* what) {
 
 std::string FlagNames(uint32_t flags) {
   static const std::pair<uint32_t, const char*> kNames[] = {
-      {kFlagHymnal, "COMMUNITY_OF_CHRIST_SINGS"}, {kFlagInspiredVersion, "INSPIRED_VERSION"},
-      {kFlagBible, "BIBLE"},                     {kFlagSuperscriptVerses, "SUPERSCRIPT_VERSES"},
+      {kFlagHymnal, "COMMUNITY_OF_CHRIST_SINGS"},
+      {kFlagInspiredVersion, "INSPIRED_VERSION"},
+      {kFlagBible, "BIBLE"},
+      {kFlagSuperscriptVerses, "SUPERSCRIPT_VERSES"},
       {kFlagDoctrineAndCovenants, "DOCTRINE_AND_COVENANTS"},
-      {kFlagBookOfMormon, "BOOK_OF_MORMON"},     {kFlagHelp, "HELP"}};
+      {kFlagBookOfMormon, "BOOK_OF_MORMON"},
+      {kFlagHelp, "HELP"}};
   std::string s;
   for (auto [bit, name] : kNames) {
     if (flags & bit) s += std::string(s.empty() ? "" : " ") + name;
@@ -304,9 +314,9 @@ void PrintModule(const ModuleView& m, const InspectOptions& o, std::ostream& out
     for (size_t i = 0; i < m.books().size(); ++i) {
       const BookRecord& b = m.books()[i];
       out << "  [" << i << "] " << Quoted(m, b.title, "title") << " name " << b.nameIndex
-          << " abbrev " << Quoted(m, b.abbrev, "abbrev") << " firstText " << b.firstText
-          << " flags" << BookFlagNames(b.bookFlags) << " sameName " << b.prevSameName << "/"
-          << b.nextSameName << " name " << b.prevName << "/" << b.nextName << "\n";
+          << " abbrev " << Quoted(m, b.abbrev, "abbrev") << " firstText " << b.firstText << " flags"
+          << BookFlagNames(b.bookFlags) << " sameName " << b.prevSameName << "/" << b.nextSameName
+          << " name " << b.prevName << "/" << b.nextName << "\n";
       if (b.note != kNone) out << "      note " << Quoted(m, b.note, "note") << "\n";
     }
   }
@@ -324,8 +334,8 @@ void PrintModule(const ModuleView& m, const InspectOptions& o, std::ostream& out
     int guard = 0;
     for (int32_t w = c.wordFirst; w != kNone && guard <= c.wordCount; w = m.Word(w).next, ++guard) {
       const DictEntry& e = m.Word(w);
-      out << "  [" << w << "] " << Quoted(m, e.text, "word text") << " x"
-          << OccurrenceCount(m, e) << " letterBook " << e.letterBook << "\n";
+      out << "  [" << w << "] " << Quoted(m, e.text, "word text") << " x" << OccurrenceCount(m, e)
+          << " letterBook " << e.letterBook << "\n";
     }
   }
   if (o.concordance) {
@@ -365,11 +375,21 @@ std::string JsonString(std::u16string_view s) {
   std::string utf8 = text::EncodeUtf8(s);
   for (unsigned char ch : utf8) {
     switch (ch) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
       default:
         if (ch < 0x20) {
           char buf[8];
@@ -438,16 +458,16 @@ void PrintModuleJson(const ModuleView& m, std::ostream& out) {
   for (size_t i = 0; i < m.wordRefs().size(); ++i) {
     const WordRef& r = m.wordRefs()[i];
     out << (i ? ",\n    " : "\n    ") << "{\"next\": " << r.next << ", \"verse\": " << r.verse
-        << ", \"offset\": " << WordOffset(r.position) << ", \"ordinal\": "
-        << WordOrdinal(r.position) << "}";
+        << ", \"offset\": " << WordOffset(r.position)
+        << ", \"ordinal\": " << WordOrdinal(r.position) << "}";
   }
   out << "],\n  \"images\": [";
   bool first = true;
   for (int32_t p : ImagePositions(m)) {
     try {
       ImageEntry e = m.ImageAt(p);
-      out << (first ? "\n    " : ",\n    ") << "{\"position\": " << p << ", \"length\": " << e.length
-          << "}";
+      out << (first ? "\n    " : ",\n    ") << "{\"position\": " << p
+          << ", \"length\": " << e.length << "}";
       first = false;
     } catch (const FormatError&) {
     }

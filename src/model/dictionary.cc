@@ -1,11 +1,263 @@
 #include "model/dictionary.h"
 
+#include <algorithm>
+#include <functional>
+#include <memory>
+
+#include "index/tokenizer.h"
+#include "model/errors.h"
 #include "model/module.h"
+#include "platform/text.h"
 
 namespace quillavor {
 
-// Placeholder until the dictionaries are built.
-int32_t FindOrAddWord(Module&, std::u16string_view) { return 0; }
-int32_t FindOrAddLabel(Module&, std::u16string_view) { return 0; }
+namespace {
+
+// The fields of the Module that make up one dictionary.
+struct Dict {
+  DynArray<DictEntry>& table;
+  int32_t& count;
+  int32_t& first;
+  int32_t& last;
+  std::unique_ptr<DictionaryAccel>& accel;
+  bool adjustSpelling;  // words keep the more lower-case spelling; labels the first
+};
+
+Dict WordDict(Module& m) {
+  return {m.words, m.wordCount, m.wordFirst, m.wordLast, m.wordAccel, true};
+}
+Dict LabelDict(Module& m) {
+  return {m.labels, m.labelCount, m.labelFirst, m.labelLast, m.labelAccel, false};
+}
+
+// A key ends at its first 0 unit, as a stored string does.
+std::u16string_view CutAtNul(std::u16string_view key) { return key.substr(0, key.find(u'\0')); }
+
+bool InPool(const Module& module, std::u16string_view key) {
+  const char16_t* base = module.pool.Data();
+  return base != nullptr && key.data() >= base && key.data() < base + module.pool.Length();
+}
+
+// Creates the sentinel entry 0 when the dictionary is still empty. The key
+// may point into the pool, which adding the sentinel's text can move: it is
+// then copied into `holder` first.
+void EnsureSentinel(Module& module, const Dict& d, std::u16string_view& key,
+                    std::u16string& holder) {
+  if (d.first != kNone) return;
+  if (InPool(module, key)) {
+    holder.assign(key);
+    key = holder;
+  }
+  const int32_t n = d.table.Append(d.count, kDictGrowth);
+  DictEntry entry{};
+  entry.text = module.AddString(kDictSentinelText);
+  entry.prev = kNone;
+  entry.next = kNone;
+  entry.firstRef = kNone;
+  d.table[n] = entry;
+  d.first = n;
+  d.last = n;
+}
+
+// The spelling adjustment on a match: the stored text (equal to the key in
+// upper case, hence of the same length) moves towards the key's lower case.
+void AdjustSpelling(Module& module, const Dict& d, int32_t found, std::u16string_view key) {
+  if (!d.adjustSpelling) return;
+  const int32_t text = d.table[found].text;
+  // Checks that the stored string and its terminator lie inside the pool.
+  static_cast<void>(module.pool[int64_t{text} + static_cast<int64_t>(key.size())]);
+  static_cast<void>(module.pool[text]);
+  ApplyCasePreference(module.pool.Data() + text, key);
+}
+
+// Appends entry n for `key` and links it in front of `successor` (kNone:
+// the key sorts after the last entry; n then starts a list of its own).
+int32_t InsertBefore(Module& module, const Dict& d, int32_t successor, std::u16string_view key) {
+  const int32_t n = d.table.Append(d.count, kDictGrowth);
+  DictEntry entry{};
+  entry.text = module.AddString(key);
+  entry.firstRef = kNone;
+  entry.prev = successor == kNone ? kNone : d.table[successor].prev;
+  entry.next = successor;
+  d.table[n] = entry;
+  if (successor != kNone) d.table[successor].prev = n;
+  if (entry.prev != kNone) d.table[entry.prev].next = n;
+  if (entry.prev == kNone) d.first = n;
+  if (entry.next == kNone) d.last = n;
+  return n;
+}
+
+// ---- The list walk ----------------------------------------------------------
+
+int32_t FindOrAddByWalk(Module& module, const Dict& d, std::u16string_view key) {
+  key = CutAtNul(key);
+  std::u16string holder;
+  EnsureSentinel(module, d, key, holder);
+  const std::u16string upper = text::ToUpperInvariant(key);
+  std::u16string probe;
+  // Compares the upper-cased text of entry p with the key's.
+  auto compare = [&](int32_t p) {
+    text::ToUpperInvariant(module.StringView(d.table[p].text), probe);
+    return probe.compare(upper);
+  };
+
+  int32_t found = kNone;
+  int32_t cur = d.first;
+  if (d.count > 0) {
+    int64_t m = int64_t{d.count} + 1;
+    while (true) {
+      int32_t p = cur;
+      // Walks m / 2 links; at the end of the list p stays where it is.
+      for (int64_t k = m / 2; k > 0; --k) {
+        const int32_t next = d.table[p].next;
+        if (next == kNone) break;
+        p = next;
+      }
+      const int c = compare(p);
+      if (c == 0) {
+        found = p;
+        break;
+      }
+      if (c < 0) cur = p;
+      const int64_t before = m;
+      m = m / 2 + (before > 3 ? 1 : 0);
+      if (m <= 1) break;
+    }
+  }
+  if (found == kNone) {
+    const int c = compare(cur);
+    if (c == 0) {
+      found = cur;
+    } else {
+      const int32_t successor = c > 0 ? cur : d.table[cur].next;
+      return InsertBefore(module, d, successor, key);
+    }
+  }
+  AdjustSpelling(module, d, found, key);
+  return found;
+}
+
+// ---- The lookup index -------------------------------------------------------
+
+using Slot = DictionaryAccel::Slot;
+
+size_t HashKey(std::u16string_view key) { return std::hash<std::u16string_view>{}(key); }
+
+// The entry whose upper-cased key is `key`, or kNone.
+int32_t FindKey(const DictionaryAccel& a, std::u16string_view key, size_t hash) {
+  if (a.slots.empty()) return kNone;
+  const size_t mask = a.slots.size() - 1;
+  for (size_t i = hash & mask;; i = (i + 1) & mask) {
+    const Slot& slot = a.slots[i];
+    if (slot.key == nullptr) return kNone;
+    if (slot.hash == hash && *slot.key == key) return slot.entry;
+  }
+}
+
+void PlaceSlot(std::vector<Slot>& slots, const Slot& slot) {
+  const size_t mask = slots.size() - 1;
+  size_t i = slot.hash & mask;
+  while (slots[i].key != nullptr) i = (i + 1) & mask;
+  slots[i] = slot;
+}
+
+void ForgetAll(DictionaryAccel& a) {
+  a.ordered.clear();
+  a.slots.clear();
+  a.slotsUsed = 0;
+}
+
+// Adds a key that is not yet in the index.
+void Remember(DictionaryAccel& a, std::u16string_view key, size_t hash, int32_t entry) {
+  const std::u16string& held = a.ordered.emplace(std::u16string(key), entry).first->first;
+  if ((a.slotsUsed + 1) * 2 > a.slots.size()) {
+    std::vector<Slot> bigger(std::max<size_t>(1024, a.slots.size() * 2));
+    for (const Slot& s : a.slots) {
+      if (s.key != nullptr) PlaceSlot(bigger, s);
+    }
+    a.slots.swap(bigger);
+  }
+  PlaceSlot(a.slots, Slot{hash, &held, entry});
+  ++a.slotsUsed;
+}
+
+// Builds the index from the list that starts at the first entry. A list
+// that is not strictly ascending, runs in a circle or has a broken link is
+// left to the list walk, which treats it as the links say.
+void Rebuild(Module& module, const Dict& d, DictionaryAccel& a) {
+  ForgetAll(a);
+  a.walkList = false;
+  a.knownCount = d.count;
+  a.knownFirst = d.first;
+  try {
+    std::u16string key;
+    int64_t steps = 0;
+    for (int32_t p = d.first; p != kNone; p = d.table[p].next) {
+      text::ToUpperInvariant(module.StringView(d.table[p].text), key);
+      if (++steps > d.count || (!a.ordered.empty() && !(a.ordered.rbegin()->first < key))) {
+        a.walkList = true;
+        break;
+      }
+      Remember(a, key, HashKey(key), p);
+    }
+  } catch (const DynArrayOutOfRange&) {
+    a.walkList = true;
+  }
+  if (a.walkList) ForgetAll(a);
+}
+
+// Same results as FindOrAddByWalk. On a list in ascending order the walk
+// finds a key that is on the list and otherwise stops at the entry before
+// the first greater key, so an exact-match table and an ordered one give the
+// same entry and the same successor.
+int32_t FindOrAdd(Module& module, const Dict& d, std::u16string_view key) {
+  key = CutAtNul(key);
+  std::u16string holder;
+  EnsureSentinel(module, d, key, holder);
+  if (!d.accel) d.accel = std::make_unique<DictionaryAccel>();
+  DictionaryAccel& a = *d.accel;
+  if (a.knownCount != d.count || a.knownFirst != d.first) Rebuild(module, d, a);
+  if (a.walkList) {
+    const int32_t result = FindOrAddByWalk(module, d, key);
+    a.knownCount = d.count;
+    a.knownFirst = d.first;
+    return result;
+  }
+
+  text::ToUpperInvariant(key, a.upper);
+  const size_t hash = HashKey(a.upper);
+  if (const int32_t hit = FindKey(a, a.upper, hash); hit != kNone) {
+    AdjustSpelling(module, d, hit, key);
+    return hit;
+  }
+  const auto after = a.ordered.upper_bound(a.upper);
+  const int32_t successor = after == a.ordered.end() ? kNone : after->second;
+  const int32_t n = InsertBefore(module, d, successor, key);
+  // Sorting after the last entry (after the sentinel): the new entry alone
+  // makes the list from now on.
+  if (successor == kNone) ForgetAll(a);
+  Remember(a, a.upper, hash, n);
+  a.knownCount = d.count;
+  a.knownFirst = d.first;
+  return n;
+}
+
+}  // namespace
+
+int32_t FindOrAddWord(Module& module, std::u16string_view word) {
+  return FindOrAdd(module, WordDict(module), word);
+}
+
+int32_t FindOrAddLabel(Module& module, std::u16string_view label) {
+  return FindOrAdd(module, LabelDict(module), label);
+}
+
+int32_t FindOrAddWordLiteral(Module& module, std::u16string_view word) {
+  return FindOrAddByWalk(module, WordDict(module), word);
+}
+
+int32_t FindOrAddLabelLiteral(Module& module, std::u16string_view label) {
+  return FindOrAddByWalk(module, LabelDict(module), label);
+}
 
 }  // namespace quillavor

@@ -1,21 +1,68 @@
 // The WordDictionary and the LabelDictionary: find-or-add over the `words`
 // and `labels` tables, kept in ascending upper-cased order as doubly linked
-// lists over append-only arrays.
+// lists over append-only arrays. Entry 0 of each is a sentinel that sorts
+// after every real key. The Module owns the tables and the lookup indexes.
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <map>
+#include <string>
 #include <string_view>
+#include <vector>
 
 namespace quillavor {
 
 class Module;
 
-// Lookup index kept beside a dictionary (never written to the module file).
-struct DictionaryAccel {};
+// Text of the sentinel entry 0: three U+FFFF units, the greatest code unit,
+// so that it sorts after every real key.
+inline constexpr std::u16string_view kDictSentinelText = u"\uFFFF\uFFFF\uFFFF";
 
-// Index in `words` of the entry for `word`, created if missing.
+// Lookup index kept beside a dictionary (never written to the module file).
+// It holds the upper-cased key of every entry on the list that starts at the
+// dictionary's first entry, so that a lookup costs a hash probe and an
+// insertion a tree search instead of a walk along the links. The entries,
+// links, ends and spellings it produces are those of the list-walk search
+// (FindOrAddWordLiteral), which lands on the same place on a sorted list.
+struct DictionaryAccel {
+  // Upper-cased keys in ascending order (unsigned code units, shorter prefix
+  // first) with their entry indexes: finds the successor of a new key.
+  std::map<std::u16string, int32_t, std::less<>> ordered;
+  // Open-addressing hash table over the same keys for the exact match: a
+  // power-of-two number of slots, at most half of them used, linear probing.
+  // `key` points at a key held by `ordered`, whose nodes never move.
+  struct Slot {
+    size_t hash = 0;
+    const std::u16string* key = nullptr;  // null: empty slot
+    int32_t entry = -1;
+  };
+  std::vector<Slot> slots;
+  size_t slotsUsed = 0;
+  // The dictionary's count and first entry when the index was last in step
+  // with it; a difference means the table was changed behind the index.
+  int32_t knownCount = -1;
+  int32_t knownFirst = -1;
+  // Set when the list from the first entry is not in strictly ascending
+  // order (a table not built by these functions): lookups then walk the list.
+  bool walkList = false;
+  std::u16string upper;  // upper-cased key, reused between lookups
+};
+
+// Index in `words` of the entry for `word`, created if missing. On a match
+// the stored spelling moves towards the lower-case form met
+// (ApplyCasePreference). The key ends at its first 0 unit, if any.
 int32_t FindOrAddWord(Module& module, std::u16string_view word);
-// Index in `labels` of the entry for `label`, created if missing.
+// Index in `labels` of the entry for `label`, created if missing; a match
+// keeps the spelling first added.
 int32_t FindOrAddLabel(Module& module, std::u16string_view label);
+
+// The same operations done by the plain list walk: a binary search over the
+// linked list that walks half the window from its lower bound each round and
+// upper-cases every probed entry anew. Its cost grows with the dictionary's
+// size per lookup; it is the reference the fast lookup is tested against,
+// and the fallback for a list that is not in order.
+int32_t FindOrAddWordLiteral(Module& module, std::u16string_view word);
+int32_t FindOrAddLabelLiteral(Module& module, std::u16string_view label);
 
 }  // namespace quillavor

@@ -25,10 +25,8 @@ Module::Module(std::u16string name_, std::u16string abbreviation_, std::u16strin
 
 Module::~Module() = default;
 
-std::unique_ptr<Module> Module::FromSourceBytes(std::u16string name_,
-                                                std::u16string abbreviation_,
-                                                std::u16string sourcePath_,
-                                                std::u16string options_,
+std::unique_ptr<Module> Module::FromSourceBytes(std::u16string name_, std::u16string abbreviation_,
+                                                std::u16string sourcePath_, std::u16string options_,
                                                 std::span<const uint8_t> bytes,
                                                 Progress& progress) {
   auto module = std::make_unique<Module>();
@@ -55,6 +53,7 @@ void Module::Build(std::optional<std::span<const uint8_t>> bytes, Progress& prog
   }
   PendingLinks pending;
   if (prepared) CompileSource(*this, *prepared, progress, pending);
+  prepared.reset();  // the pool holds the text now
   {
     StageTimer timer(progress, Stage::kLinkResolution);
     ResolveLinkage(*this, pending, progress);
@@ -136,7 +135,11 @@ void Module::FinalizePool() {
         pool[pos + k] = static_cast<char16_t>(digits[static_cast<size_t>(k)]);
       }
     }
-    poolLength += (image.paddedLength + 8) / 2;
+    const int64_t next = int64_t{poolLength} + (int64_t{image.paddedLength} + 8) / 2;
+    if (next > INT32_MAX) {
+      throw SourceError("the module's text and images exceed the 2 GiB the format can hold");
+    }
+    poolLength = static_cast<int32_t>(next);
   }
 }
 

@@ -45,10 +45,8 @@ class Module {
 
   // Compiles source bytes held in memory as if read from `sourcePath` (for
   // tools and tests that have no file).
-  static std::unique_ptr<Module> FromSourceBytes(std::u16string name,
-                                                 std::u16string abbreviation,
-                                                 std::u16string sourcePath,
-                                                 std::u16string options,
+  static std::unique_ptr<Module> FromSourceBytes(std::u16string name, std::u16string abbreviation,
+                                                 std::u16string sourcePath, std::u16string options,
                                                  std::span<const uint8_t> bytes,
                                                  Progress& progress);
 

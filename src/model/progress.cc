@@ -6,14 +6,22 @@ namespace quillavor {
 
 const char* StageName(Stage stage) {
   switch (stage) {
-    case Stage::kLoad: return "load";
-    case Stage::kRewriteDecode: return "rewrite and decode";
-    case Stage::kLineCompiler: return "line compiler";
-    case Stage::kLinkResolution: return "link resolution";
-    case Stage::kIndexFinalize: return "index finalisation";
-    case Stage::kImageAssembly: return "image assembly";
-    case Stage::kCompression: return "compression";
-    case Stage::kFileWrite: return "file write";
+    case Stage::kLoad:
+      return "load";
+    case Stage::kRewriteDecode:
+      return "rewrite and decode";
+    case Stage::kLineCompiler:
+      return "line compiler";
+    case Stage::kLinkResolution:
+      return "link resolution";
+    case Stage::kIndexFinalize:
+      return "index finalisation";
+    case Stage::kImageAssembly:
+      return "image assembly";
+    case Stage::kCompression:
+      return "compression";
+    case Stage::kFileWrite:
+      return "file write";
   }
   return "?";
 }

@@ -10,14 +10,14 @@ namespace quillavor {
 
 // The stages of one module build, for timings.
 enum class Stage {
-  kLoad,              // reading the source and the byte pass
-  kRewriteDecode,     // rewrite pass and UTF-8 decoding into the pool
-  kLineCompiler,      // the line loop
-  kLinkResolution,    // "Resolve linkage"
-  kIndexFinalize,     // "Finalize WORD indexes" and pool finalisation
-  kImageAssembly,     // the module image in memory
-  kCompression,       // zlib stream
-  kFileWrite,         // module file (and raw file) on disk
+  kLoad,            // reading the source and the byte pass
+  kRewriteDecode,   // rewrite pass and UTF-8 decoding into the pool
+  kLineCompiler,    // the line loop
+  kLinkResolution,  // "Resolve linkage"
+  kIndexFinalize,   // "Finalize WORD indexes" and pool finalisation
+  kImageAssembly,   // the module image in memory
+  kCompression,     // zlib stream
+  kFileWrite,       // module file (and raw file) on disk
 };
 inline constexpr int kStageCount = 8;
 const char* StageName(Stage stage);

@@ -88,8 +88,8 @@ struct ImageRecord {
   std::vector<int32_t> usePositions;  // pool index of each 8-unit number field
   int32_t length = 0;
   int32_t paddedLength = 0;
-  std::vector<uint8_t> data;                // at least paddedLength bytes
-  std::optional<std::u16string> fileName;   // set for image files, empty inline
+  std::vector<uint8_t> data;               // at least paddedLength bytes
+  std::optional<std::u16string> fileName;  // set for image files, empty inline
 };
 
 // The thirteen counters, block 1 of the module image, in file order.

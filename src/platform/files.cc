@@ -90,8 +90,8 @@ std::vector<uint8_t> ReadWholeFile(std::u16string_view path) {
   if (::fstat(fd.get(), &st) != 0) throw IoError(p, "cannot read: " + ErrnoText(errno));
   if (S_ISDIR(st.st_mode)) throw IoError(p, "cannot read: is a folder");
   if (st.st_size >= kMaxFileSize) {
-    throw IoError(p, "file too large: " + std::to_string(st.st_size) +
-                         " bytes (the limit is 2 GiB - 1)");
+    throw IoError(
+        p, "file too large: " + std::to_string(st.st_size) + " bytes (the limit is 2 GiB - 1)");
   }
   std::vector<uint8_t> data(static_cast<size_t>(st.st_size));
   size_t done = 0;

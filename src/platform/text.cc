@@ -65,9 +65,8 @@ int64_t DecodeUtf8Into(std::string_view bytes, char16_t* dest) {
     if (end < bytes.size()) {
       // Back up to a lead byte (at most 3 steps) so no sequence is cut.
       size_t back = end;
-      for (int k = 0; k < 3 && back > pos &&
-                      (static_cast<unsigned char>(bytes[back]) & 0xC0) == 0x80;
-           ++k) {
+      for (int k = 0;
+           k < 3 && back > pos && (static_cast<unsigned char>(bytes[back]) & 0xC0) == 0x80; ++k) {
         --back;
       }
       end = back > pos ? back : end;
@@ -75,9 +74,9 @@ int64_t DecodeUtf8Into(std::string_view bytes, char16_t* dest) {
     UErrorCode status = U_ZERO_ERROR;
     int32_t len = 0;
     int32_t subs = 0;
-    u_strFromUTF8WithSub(reinterpret_cast<UChar*>(dest + written),
-                         static_cast<int32_t>(end - pos), &len, bytes.data() + pos,
-                         static_cast<int32_t>(end - pos), 0xFFFD, &subs, &status);
+    u_strFromUTF8WithSub(reinterpret_cast<UChar*>(dest + written), static_cast<int32_t>(end - pos),
+                         &len, bytes.data() + pos, static_cast<int32_t>(end - pos), 0xFFFD, &subs,
+                         &status);
     if (U_FAILURE(status) && status != U_STRING_NOT_TERMINATED_WARNING) {
       throw std::runtime_error(std::string("UTF-8 decoding failed: ") + u_errorName(status));
     }
@@ -172,10 +171,9 @@ std::string CollatorSortKey(std::u16string_view s, Strength strength) {
   UCollator* c = CollatorFor(strength);
   std::string key(s.size() * 4 + 16, '\0');
   for (;;) {
-    int32_t need = ucol_getSortKey(c, reinterpret_cast<const UChar*>(s.data()),
-                                   static_cast<int32_t>(s.size()),
-                                   reinterpret_cast<uint8_t*>(key.data()),
-                                   static_cast<int32_t>(key.size()));
+    int32_t need =
+        ucol_getSortKey(c, reinterpret_cast<const UChar*>(s.data()), static_cast<int32_t>(s.size()),
+                        reinterpret_cast<uint8_t*>(key.data()), static_cast<int32_t>(key.size()));
     if (need <= static_cast<int32_t>(key.size())) {
       key.resize(static_cast<size_t>(need));
       return key;

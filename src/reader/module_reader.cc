@@ -78,7 +78,8 @@ class Cursor {
 }  // namespace
 
 std::vector<uint8_t> InflateZlib(std::span<const uint8_t> compressed) {
-  if (compressed.size() >= kMaxImageSize) throw FormatError("bad zlib stream: the file is too large");
+  if (compressed.size() >= kMaxImageSize)
+    throw FormatError("bad zlib stream: the file is too large");
   z_stream zs{};
   if (inflateInit2(&zs, 15) != Z_OK) throw FormatError("cannot start zlib decompression");
   struct End {
@@ -90,7 +91,8 @@ std::vector<uint8_t> InflateZlib(std::span<const uint8_t> compressed) {
   zs.avail_in = static_cast<uInt>(compressed.size());
   for (;;) {
     if (zs.total_out == out.size()) {
-      if (out.size() >= kMaxImageSize) throw FormatError("bad zlib stream: the image exceeds 2 GiB");
+      if (out.size() >= kMaxImageSize)
+        throw FormatError("bad zlib stream: the image exceeds 2 GiB");
       out.resize(std::min<size_t>(out.size() * 2, kMaxImageSize));
     }
     zs.next_out = out.data() + zs.total_out;
@@ -130,14 +132,14 @@ ModuleView::ModuleView(std::vector<uint8_t> image) : image_(std::move(image)) {
   if (P > 0) std::memcpy(pool_.data(), image_.data() + c.pos(), static_cast<size_t>(P) * 2);
   c.Records<char16_t>(P);
 
-  bookNames_ = c.Records<BookNameRecord>(c.Header("block 3 (book names)", 8, counters_.bookNameCount));
+  bookNames_ =
+      c.Records<BookNameRecord>(c.Header("block 3 (book names)", 8, counters_.bookNameCount));
   books_ = c.Records<BookRecord>(c.Header("block 4 (books)", 40, counters_.bookCount));
   verses_ = c.Records<VerseRecord>(c.Header("block 5 (verses)", 16, counters_.verseCount));
   words_ = c.Records<DictEntry>(c.Header("block 6 (words)", 20, counters_.wordCount));
   wordRefs_ = c.Records<WordRef>(c.Header("block 7 (occurrences)", 12, counters_.wordRefCount));
   if (c.remaining() != 0) {
-    throw FormatError("the image holds " + std::to_string(c.remaining()) +
-                      " bytes after block 7");
+    throw FormatError("the image holds " + std::to_string(c.remaining()) + " bytes after block 7");
   }
 }
 

@@ -1,23 +1,364 @@
 #include "source/source_loader.h"
 
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <unordered_map>
+#include <utility>
+
+#include "model/errors.h"
 #include "model/module.h"
 #include "platform/files.h"
 #include "platform/text.h"
+#include "source/base64.h"
 
 namespace quillavor {
+
+namespace {
+
+// The markers of the byte pass, matched byte for byte.
+constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
+constexpr std::string_view kBeginComment = "BEGIN_COMMENT";
+constexpr std::string_view kEndComment = "END_COMMENT";
+constexpr std::string_view kLineComment = "<comment>";
+constexpr std::string_view kInlineImage = "<image=        >";
+constexpr std::string_view kInlineImageEnd = "</image>";
+constexpr std::string_view kImageFile = "<imagefile>";
+
+constexpr std::u16string_view kWindowsPageOption = u"windowspage";
+
+// The largest image the module can hold: its length rounded up to 4 must fit
+// a signed 32-bit count.
+constexpr int64_t kMaxImageLength = files::kMaxFileSize - 4;
+
+// The first bytes of the markers above and CR: the only bytes at which a rule
+// other than "copy" can apply.
+constexpr std::array<char, 4> kRuleStarts = {'\xEF', '\r', 'B', '<'};
+
+// Finds the next rule-start byte. Each kind of byte is searched with memchr
+// and its next position remembered until the pass has gone past it, so every
+// byte of the text is scanned once per kind, in fast library code.
+class RuleStartScanner {
+ public:
+  explicit RuleStartScanner(std::string_view text) : text_(text) { next_.fill(kUnknown); }
+
+  // The position of the first rule-start byte at or after `pos`, or the
+  // text's size.
+  size_t Next(size_t pos) {
+    size_t nearest = text_.size();
+    for (size_t k = 0; k < kRuleStarts.size(); ++k) {
+      if (next_[k] == kUnknown || next_[k] < pos) {
+        const void* found = std::memchr(text_.data() + pos, kRuleStarts[k], text_.size() - pos);
+        next_[k] = found == nullptr
+                       ? text_.size()
+                       : static_cast<size_t>(static_cast<const char*>(found) - text_.data());
+      }
+      nearest = std::min(nearest, next_[k]);
+    }
+    return nearest;
+  }
+
+ private:
+  static constexpr size_t kUnknown = std::string_view::npos;
+
+  std::string_view text_;
+  // Per kind: a position of that byte (or the size) with none between the
+  // position last asked for and it; kUnknown before the first search.
+  std::array<size_t, kRuleStarts.size()> next_;
+};
+
+std::string PathForMessage(std::u16string_view path) { return text::EncodeUtf8(path); }
+
+int64_t RoundUp(int64_t n, int64_t multiple) { return (n + multiple - 1) / multiple * multiple; }
+
+// The one forward pass over the source bytes. Positions are offsets into
+// `src_`; the output is a separate buffer because an image reference can be
+// longer than the text it replaces.
+class BytePass {
+ public:
+  BytePass(Module& module, std::string_view src) : module_(module), src_(src), scanner_(src) {
+    // Image files already in the table are reused by path like new ones.
+    for (int64_t i = 0; i < module_.images.Length(); ++i) {
+      const ImageRecord& image = module_.images[i];
+      if (image.fileName) imageByPath_.emplace(*image.fileName, i + 1);
+    }
+  }
+
+  std::string Run() {
+    out_.reserve(src_.size() + src_.size() / 64);
+    size_t pos = 0;
+    const size_t end = src_.size();
+    while (pos < end) {
+      // Copy the stretch up to the next byte that may start a rule.
+      const size_t next = scanner_.Next(pos);
+      out_.append(src_, pos, next - pos);
+      if (next == end) break;
+      pos = next;
+      if (!Step(pos)) break;
+    }
+    return std::move(out_);
+  }
+
+ private:
+  bool At(size_t pos, std::string_view marker) const {
+    return src_.substr(pos).starts_with(marker);
+  }
+
+  // Applies the first rule that matches at `pos` (a rule-start byte) and
+  // advances `pos`. Returns false when the prepared text ends here.
+  bool Step(size_t& pos) {
+    if (At(pos, kByteOrderMark)) {
+      pos += kByteOrderMark.size();
+    } else if (At(pos, "\r\n")) {
+      out_.push_back('\n');
+      pos += 2;
+    } else if (At(pos, kBeginComment)) {
+      const size_t close = src_.find(kEndComment, pos + kBeginComment.size());
+      // Without an end marker the rest of the text is dropped.
+      if (close == std::string_view::npos) return false;
+      pos = LineEndAfter(close + kEndComment.size(), "\n");
+    } else if (At(pos, kLineComment)) {
+      pos = LineEndAfter(pos + kLineComment.size(), "\n");
+    } else if (At(pos, kInlineImage)) {
+      pos = InlineImage(pos + kInlineImage.size());
+    } else if (At(pos, kImageFile)) {
+      pos = ImageFile(pos + kImageFile.size());
+    } else {
+      out_.push_back(src_[pos]);
+      ++pos;
+    }
+    return true;
+  }
+
+  // The position of the first of `ends` at or after `pos`, or the text's end.
+  size_t LineEndAfter(size_t pos, std::string_view ends) const {
+    const size_t found = src_.find_first_of(ends, pos);
+    return found == std::string_view::npos ? src_.size() : found;
+  }
+
+  // Base64 data from `start` up to "</image>", or to the line end when no
+  // "</image>" follows. Returns the position where reading continues.
+  size_t InlineImage(size_t start) {
+    size_t dataEnd;
+    size_t resume;
+    // Once a search has failed, every later one would fail too: skip it, so
+    // that many unclosed images do not rescan the rest of the text each.
+    const size_t close =
+        start >= noImageEndFrom_ ? std::string_view::npos : src_.find(kInlineImageEnd, start);
+    if (close != std::string_view::npos) {
+      dataEnd = close;
+      resume = close + kInlineImageEnd.size();
+    } else {
+      noImageEndFrom_ = std::min(noImageEndFrom_, start);
+      dataEnd = LineEndAfter(start, "\r\n");
+      resume = dataEnd;
+    }
+    const std::string_view data = src_.substr(start, dataEnd - start);
+    const int64_t length = Base64DecodedLength(data);
+    if (length > kMaxImageLength) {
+      throw SourceError("inline image of " + std::to_string(length) +
+                        " bytes is too large (the limit is 2 GiB - 4 bytes)");
+    }
+    // The buffer is rounded up to 8 bytes and zero-filled, which covers the
+    // padding up to a multiple of 4.
+    std::vector<uint8_t> bytes(static_cast<size_t>(RoundUp(length, 8)));
+    const int64_t written = Base64Decode(data, bytes);
+    WriteReference(AppendImage(std::move(bytes), written, std::nullopt));
+    return resume;
+  }
+
+  // An image file path from `start` to the line end. Returns the position of
+  // that line end.
+  size_t ImageFile(size_t start) {
+    const size_t lineEnd = LineEndAfter(start, "\r\n");
+    // The path is trimmed but never cut at an inner 0: such a path names no
+    // file, and the reference vanishes like any other missing file.
+    const std::u16string path = text::Trim(text::DecodeUtf8(src_.substr(start, lineEnd - start)));
+    if (!files::IsRegularFile(path)) return lineEnd;
+    if (auto found = imageByPath_.find(path); found != imageByPath_.end()) {
+      WriteReference(found->second);
+      return lineEnd;
+    }
+    std::vector<uint8_t> bytes = files::ReadWholeFile(path);
+    const int64_t length = static_cast<int64_t>(bytes.size());
+    if (length > kMaxImageLength) {
+      throw IoError(PathForMessage(path), "image file too large: " + std::to_string(length) +
+                                              " bytes (the limit is 2 GiB - 4 bytes)");
+    }
+    bytes.resize(static_cast<size_t>(RoundUp(length, 4)));
+    const int64_t number = AppendImage(std::move(bytes), length, path);
+    imageByPath_.emplace(path, number);
+    WriteReference(number);
+    return lineEnd;
+  }
+
+  // Appends an image record; returns its 1-based number.
+  int64_t AppendImage(std::vector<uint8_t> data, int64_t length,
+                      std::optional<std::u16string> fileName) {
+    const int64_t index = module_.images.Length();
+    module_.images.SetLength(index + 1);
+    ImageRecord& image = module_.images[index];
+    image.useCount = 0;
+    image.length = static_cast<int32_t>(length);
+    image.paddedLength = static_cast<int32_t>(RoundUp(length, 4));
+    image.data = std::move(data);
+    image.fileName = std::move(fileName);
+    return index + 1;
+  }
+
+  void WriteReference(int64_t number) { out_ += ImageReferenceLine(number); }
+
+  Module& module_;
+  std::string_view src_;
+  RuleStartScanner scanner_;
+  std::string out_;
+  std::unordered_map<std::u16string, int64_t> imageByPath_;  // path -> image number
+  size_t noImageEndFrom_ = std::string_view::npos;           // no "</image>" at or after this
+};
+
+// The length of the well-formed UTF-8 sequence starting at `pos` (Unicode's
+// table of well-formed byte sequences), or 0 when none starts there.
+size_t WellFormedLength(std::string_view s, size_t pos) {
+  auto byte = [&](size_t k) -> int {
+    return pos + k < s.size() ? static_cast<uint8_t>(s[pos + k]) : -1;
+  };
+  auto in = [](int b, int lo, int hi) { return b >= lo && b <= hi; };
+  const int b0 = byte(0);
+  if (b0 < 0x80) return 1;
+  const int b1 = byte(1);
+  if (in(b0, 0xC2, 0xDF)) return in(b1, 0x80, 0xBF) ? 2 : 0;
+  int lo = 0x80;
+  int hi = 0xBF;
+  size_t length = 0;
+  if (in(b0, 0xE0, 0xEF)) {
+    length = 3;
+    if (b0 == 0xE0) lo = 0xA0;
+    if (b0 == 0xED) hi = 0x9F;
+  } else if (in(b0, 0xF0, 0xF4)) {
+    length = 4;
+    if (b0 == 0xF0) lo = 0x90;
+    if (b0 == 0xF4) hi = 0x8F;
+  } else {
+    return 0;
+  }
+  if (!in(b1, lo, hi)) return 0;
+  for (size_t k = 2; k < length; ++k) {
+    if (!in(byte(k), 0x80, 0xBF)) return 0;
+  }
+  return length;
+}
+
+// The UTF-8 form of a converted Windows-1252 byte, or empty for other bytes.
+std::string_view WindowsPunctuation(uint8_t b) {
+  switch (b) {
+    case 0x91:
+      return "\xE2\x80\x98";  // left single quotation mark
+    case 0x92:
+      return "\xE2\x80\x99";  // right single quotation mark
+    case 0x93:
+      return "\xE2\x80\x9C";  // left double quotation mark
+    case 0x94:
+      return "\xE2\x80\x9D";  // right double quotation mark
+    case 0x96:
+      return "\xE2\x80\x93";  // en dash
+    case 0x97:
+      return "\xE2\x80\x94";  // em dash
+    default:
+      return {};
+  }
+}
+
+// The "windowspage" conversion on `text` itself. Most texts hold no byte to
+// convert: they are only read, and the copy starts at the first conversion.
+void ConvertWindowsPunctuationInPlace(std::string& text) {
+  constexpr uint64_t kHighBits = 0x8080808080808080;
+  std::string out;
+  bool converting = false;
+  size_t copiedTo = 0;  // text before this position is in `out`
+  size_t pos = 0;
+  while (pos < text.size()) {
+    // Skip ASCII eight bytes at a time.
+    uint64_t word;
+    if (pos + sizeof word <= text.size()) {
+      std::memcpy(&word, text.data() + pos, sizeof word);
+      if ((word & kHighBits) == 0) {
+        pos += sizeof word;
+        continue;
+      }
+    }
+    const uint8_t b = static_cast<uint8_t>(text[pos]);
+    if (b < 0x80) {
+      ++pos;
+      continue;
+    }
+    // A whole well-formed character is kept, whatever its bytes.
+    const size_t length = WellFormedLength(text, pos);
+    if (length > 0) {
+      pos += length;
+      continue;
+    }
+    const std::string_view converted = WindowsPunctuation(b);
+    if (!converted.empty()) {
+      if (!converting) {
+        out.reserve(text.size() + text.size() / 16);
+        converting = true;
+      }
+      out.append(text, copiedTo, pos - copiedTo);
+      out += converted;
+      copiedTo = pos + 1;
+    }
+    ++pos;
+  }
+  if (!converting) return;
+  out.append(text, copiedTo, text.size() - copiedTo);
+  text.swap(out);
+}
+
+}  // namespace
 
 std::optional<std::vector<uint8_t>> ReadSourceFile(std::u16string_view sourcePath) {
   const std::u16string path = text::Trim(sourcePath);
   if (!files::IsRegularFile(path)) return std::nullopt;
-  if (!files::CanOpenForReading(path)) return std::nullopt;
-  std::vector<uint8_t> bytes = files::ReadWholeFile(path);
-  if (bytes.size() <= 2) return std::nullopt;
+  std::ifstream in(files::ToPath(path), std::ios::binary);
+  if (!in) return std::nullopt;
+  in.seekg(0, std::ios::end);
+  const std::streamoff size = in.tellg();
+  if (!in || size < 0) return std::nullopt;
+  if (size >= files::kMaxFileSize) {
+    throw IoError(PathForMessage(path),
+                  "file too large: " + std::to_string(size) + " bytes (the limit is 2 GiB - 1)");
+  }
+  if (size <= 2) return std::nullopt;
+  in.seekg(0, std::ios::beg);
+  std::vector<uint8_t> bytes(static_cast<size_t>(size));
+  in.read(reinterpret_cast<char*>(bytes.data()), size);
+  if (in.gcount() != size) return std::nullopt;
   return bytes;
 }
 
-// Placeholder until the byte pass is built: the bytes pass through.
-std::string PrepareSource(Module&, std::span<const uint8_t> bytes, std::u16string_view) {
-  return std::string(bytes.begin(), bytes.end());
+std::string PrepareSource(Module& module, std::span<const uint8_t> bytes,
+                          std::u16string_view options) {
+  const std::string_view src(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+  std::string prepared = BytePass(module, src).Run();
+  if (options.find(kWindowsPageOption) != std::u16string_view::npos) {
+    ConvertWindowsPunctuationInPlace(prepared);
+  }
+  return prepared;
+}
+
+std::string ConvertWindowsPunctuation(std::string_view text) {
+  std::string out(text);
+  ConvertWindowsPunctuationInPlace(out);
+  return out;
+}
+
+std::string ImageReferenceLine(int64_t number) {
+  char line[32];
+  const int n =
+      std::snprintf(line, sizeof line, "<image=%-8lld>\n", static_cast<long long>(number));
+  return std::string(line, static_cast<size_t>(n));
 }
 
 }  // namespace quillavor

@@ -138,14 +138,14 @@ TEST(IsLetterTest, LetterClasses) {
     bool letter;
   };
   const Case cases[] = {
-      {u'A', true},     {u'z', true},     {0, false},       {u'1', false},    {u'-', false},
-      {u'\'', false},   {u'_', false},    {0x00AA, true},   {0x00BF, false},  {0x00C0, true},
-      {0x00D7, true},   {0x00F7, true},   {0x00FE, true},   {0x00FF, true},   {0x0113, true},
-      {0x0410, true},   {0x03A3, true},   {0x05B2, true},   {0x05B9, true},   {0x05BE, true},
-      {0x05B0, false},  {0x05C3, false},  {0x0BBF, true},   {0x0BC7, true},   {0x0BCD, false},
-      {0x0C02, true},   {0x0C4B, true},   {0x0C4D, false},  {0x3002, true},   {0x3001, false},
-      {0x4E0E, true},   {0x9ED1, true},   {0x2012, false},  {0x2014, false},  {0xD835, false},
-      {0xDC00, false},  {0xFFFF, false},  {0xFF21, true},
+      {u'A', true},    {u'z', true},    {0, false},      {u'1', false},   {u'-', false},
+      {u'\'', false},  {u'_', false},   {0x00AA, true},  {0x00BF, false}, {0x00C0, true},
+      {0x00D7, true},  {0x00F7, true},  {0x00FE, true},  {0x00FF, true},  {0x0113, true},
+      {0x0410, true},  {0x03A3, true},  {0x05B2, true},  {0x05B9, true},  {0x05BE, true},
+      {0x05B0, false}, {0x05C3, false}, {0x0BBF, true},  {0x0BC7, true},  {0x0BCD, false},
+      {0x0C02, true},  {0x0C4B, true},  {0x0C4D, false}, {0x3002, true},  {0x3001, false},
+      {0x4E0E, true},  {0x9ED1, true},  {0x2012, false}, {0x2014, false}, {0xD835, false},
+      {0xDC00, false}, {0xFFFF, false}, {0xFF21, true},
   };
   for (const Case& c : cases) {
     const char16_t text[2] = {c.unit, 0};

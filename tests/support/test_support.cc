@@ -47,8 +47,8 @@ std::unique_ptr<Module> CompileText(std::string_view source, std::u16string_view
                                     std::u16string_view name, std::u16string_view abbreviation) {
   NullProgress progress;
   std::vector<uint8_t> bytes = Bytes(source);
-  return Module::FromSourceBytes(std::u16string(name), std::u16string(abbreviation),
-                                 u"memory.txt", std::u16string(options), bytes, progress);
+  return Module::FromSourceBytes(std::u16string(name), std::u16string(abbreviation), u"memory.txt",
+                                 std::u16string(options), bytes, progress);
 }
 
 ModuleView CompileToView(std::string_view source, std::u16string_view options) {

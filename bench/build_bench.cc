@@ -1,0 +1,307 @@
+// Whole-build benchmark: builds a source several times, each run in a child
+// process so that its peak memory can be measured, and compares the build with
+// two floors computed on the same module image (libdeflate level 9 and zlib
+// level 9 compressing the image alone). Writes a Markdown report.
+#include <libdeflate.h>
+#include <sys/resource.h>
+#include <sys/utsname.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include <CLI/CLI.hpp>
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <cstdio>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "model/module.h"
+#include "output/module_writer.h"
+#include "platform/files.h"
+#include "platform/text.h"
+#include "reader/module_reader.h"
+
+namespace quillavor {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
+
+// What one child run reports back through a pipe.
+struct RunResult {
+  std::array<double, kStageCount> stages{};  // seconds
+  double whole = 0;                          // seconds, construction to file written
+  double floorLibdeflate = 0;                // seconds
+  double floorZlib = 0;                      // seconds
+  int64_t imageBytes = 0;
+  int64_t moduleBytes = 0;
+  int64_t zlibBytes = 0;
+  int64_t peakRssBytes = 0;  // filled in by the parent
+};
+
+class TimingProgress : public Progress {
+ public:
+  void Phase(std::u16string_view) override {}
+  void StageDone(Stage stage, std::chrono::nanoseconds elapsed) override {
+    stages[static_cast<size_t>(stage)] += std::chrono::duration<double>(elapsed).count();
+  }
+  std::array<double, kStageCount> stages{};
+};
+
+std::vector<uint8_t> ZlibCompress(const std::vector<uint8_t>& image) {
+  uLongf bound = compressBound(static_cast<uLong>(image.size()));
+  std::vector<uint8_t> out(bound);
+  z_stream zs{};
+  deflateInit2(&zs, 9, Z_DEFLATED, 15, 8, Z_DEFAULT_STRATEGY);
+  zs.next_in = const_cast<Bytef*>(image.data());
+  zs.avail_in = static_cast<uInt>(image.size());
+  zs.next_out = out.data();
+  zs.avail_out = static_cast<uInt>(out.size());
+  deflate(&zs, Z_FINISH);
+  out.resize(zs.total_out);
+  deflateEnd(&zs);
+  return out;
+}
+
+RunResult RunOnce(const std::filesystem::path& source, const std::filesystem::path& outDir) {
+  RunResult r;
+  TimingProgress progress;
+  const std::u16string modulePath = files::FromPath(outDir / "bench.quillavor");
+  const Clock::time_point start = Clock::now();
+  {
+    Module module(u"Bench", u"B", files::FromPath(source), u"", progress);
+    WriteModule(module, modulePath, false, progress);
+  }
+  r.whole = Seconds(Clock::now() - start);
+  r.stages = progress.stages;
+  r.moduleBytes = static_cast<int64_t>(std::filesystem::file_size(outDir / "bench.quillavor"));
+
+  // The floors, on the very image the build wrote.
+  std::vector<uint8_t> image =
+      ModuleImageFromFileBytes(files::ReadWholeFile(modulePath));
+  r.imageBytes = static_cast<int64_t>(image.size());
+  Clock::time_point t = Clock::now();
+  std::vector<uint8_t> deflated = CompressImage(image);
+  r.floorLibdeflate = Seconds(Clock::now() - t);
+  t = Clock::now();
+  std::vector<uint8_t> zlibbed = ZlibCompress(image);
+  r.floorZlib = Seconds(Clock::now() - t);
+  r.zlibBytes = static_cast<int64_t>(zlibbed.size());
+  return r;
+}
+
+// Runs RunOnce in a child process; the parent takes its peak RSS.
+RunResult RunInChild(const std::filesystem::path& source, const std::filesystem::path& outDir) {
+  int fds[2];
+  if (pipe(fds) != 0) throw std::runtime_error("pipe failed");
+  const pid_t pid = fork();
+  if (pid < 0) throw std::runtime_error("fork failed");
+  if (pid == 0) {
+    close(fds[0]);
+    RunResult r{};
+    try {
+      r = RunOnce(source, outDir);
+    } catch (const std::exception& e) {
+      std::fprintf(stderr, "bench: %s\n", e.what());
+      _exit(1);
+    }
+    const ssize_t n = write(fds[1], &r, sizeof r);
+    _exit(n == static_cast<ssize_t>(sizeof r) ? 0 : 1);
+  }
+  close(fds[1]);
+  RunResult r{};
+  const ssize_t n = read(fds[0], &r, sizeof r);
+  close(fds[0]);
+  int status = 0;
+  rusage usage{};
+  wait4(pid, &status, 0, &usage);
+  if (n != static_cast<ssize_t>(sizeof r) || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    throw std::runtime_error("a benchmark run failed");
+  }
+  r.peakRssBytes = int64_t{usage.ru_maxrss} * 1024;
+  return r;
+}
+
+struct Stat {
+  double min, median, max;
+};
+Stat Summarise(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  return Stat{v.front(), v[v.size() / 2], v.back()};
+}
+
+std::string Fmt(const char* fmt, double v) {
+  char buf[64];
+  std::snprintf(buf, sizeof buf, fmt, v);
+  return buf;
+}
+
+std::string MsRow(const std::string& name, const std::vector<double>& seconds) {
+  std::vector<double> ms;
+  for (double s : seconds) ms.push_back(s * 1000);
+  Stat s = Summarise(ms);
+  return "| " + name + " | " + Fmt("%.1f", s.min) + " | " + Fmt("%.1f", s.median) + " | " +
+         Fmt("%.1f", s.max) + " |\n";
+}
+
+struct SourceReport {
+  std::string label;
+  int64_t sourceBytes = 0;
+  std::vector<RunResult> runs;
+
+  std::vector<double> Pick(double RunResult::*field) const {
+    std::vector<double> v;
+    for (const RunResult& r : runs) v.push_back(r.*field);
+    return v;
+  }
+  std::vector<double> Stage(int i) const {
+    std::vector<double> v;
+    for (const RunResult& r : runs) v.push_back(r.stages[static_cast<size_t>(i)]);
+    return v;
+  }
+  std::vector<double> Compile() const {
+    std::vector<double> v;
+    for (const RunResult& r : runs) {
+      double s = 0;
+      for (int i = 0; i <= static_cast<int>(Stage::kIndexFinalize); ++i) s += r.stages[static_cast<size_t>(i)];
+      v.push_back(s);
+    }
+    return v;
+  }
+  double Median(const std::vector<double>& v) const { return Summarise(v).median; }
+};
+
+std::string MachineLine() {
+  utsname u{};
+  uname(&u);
+  std::string cpu = "unknown CPU";
+  std::ifstream info("/proc/cpuinfo");
+  for (std::string line; std::getline(info, line);) {
+    if (line.rfind("model name", 0) == 0) {
+      cpu = line.substr(line.find(':') + 2);
+      break;
+    }
+  }
+  return cpu + ", " + std::to_string(sysconf(_SC_NPROCESSORS_ONLN)) + " cores, " +
+         std::to_string(sysconf(_SC_PHYS_PAGES) * sysconf(_SC_PAGE_SIZE) >> 30) + " GiB, " +
+         u.sysname + " " + u.release;
+}
+
+std::string Verdict(bool ok) { return ok ? "met" : "**missed**"; }
+
+}  // namespace
+}  // namespace quillavor
+
+int main(int argc, char** argv) {
+  using namespace quillavor;
+  CLI::App app{"Whole-build benchmark"};
+  std::string source;
+  std::string out = "BENCHMARKS.md";
+  std::string command = "make bench";
+  int runs = 5;
+  app.add_option("--source", source, "Source file (a whole Bible)")->required();
+  app.add_option("--runs", runs, "Runs per source (at least 5 for the report)");
+  app.add_option("--out", out, "Report file");
+  app.add_option("--command", command, "The command to name in the report");
+  CLI11_PARSE(app, argc, argv);
+
+  const std::filesystem::path work =
+      std::filesystem::temp_directory_path() / ("quillavor-bench-" + std::to_string(getpid()));
+  std::filesystem::create_directories(work);
+  // The 4x source: the text repeated four times.
+  const std::vector<uint8_t> text = files::ReadWholeFile(files::FromPath(source));
+  {
+    std::ofstream four(work / "source4x.txt", std::ios::binary);
+    for (int i = 0; i < 4; ++i) four.write(reinterpret_cast<const char*>(text.data()), static_cast<std::streamsize>(text.size()));
+  }
+  std::vector<SourceReport> reports(2);
+  reports[0].label = "1x";
+  reports[0].sourceBytes = static_cast<int64_t>(text.size());
+  reports[1].label = "4x";
+  reports[1].sourceBytes = 4 * static_cast<int64_t>(text.size());
+  const std::filesystem::path paths[2] = {std::filesystem::absolute(source), work / "source4x.txt"};
+  try {
+    // Interleave the two sources so that both see the same machine state.
+    for (int run = 0; run < runs; ++run) {
+      for (int k = 0; k < 2; ++k) {
+        reports[static_cast<size_t>(k)].runs.push_back(RunInChild(paths[k], work));
+        std::fprintf(stderr, "run %d/%d %s: %.3f s\n", run + 1, runs, reports[static_cast<size_t>(k)].label.c_str(),
+                     reports[static_cast<size_t>(k)].runs.back().whole);
+      }
+    }
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "bench: %s\n", e.what());
+    std::filesystem::remove_all(work);
+    return 1;
+  }
+  std::filesystem::remove_all(work);
+
+  std::ostringstream md;
+  char date[64];
+  const std::time_t now = std::time(nullptr);
+  std::strftime(date, sizeof date, "%Y-%m-%d %H:%M UTC", std::gmtime(&now));
+  md << "# Benchmarks\n\n"
+     << "Command: `" << command << "` (Release build; " << runs
+     << " runs per source, each in a fresh process; min / median / max).\n\n"
+     << "Machine: " << MachineLine() << ".\n\nDate: " << date << ".\n\n"
+     << "Source: `" << std::filesystem::path(source).filename().string() << "` ("
+     << text.size() << " bytes) and the same text repeated four times.\n\n";
+  for (const SourceReport& r : reports) {
+    md << "## " << r.label << " source (" << r.sourceBytes << " bytes)\n\n"
+       << "| stage | min ms | median ms | max ms |\n|---|---|---|---|\n";
+    for (int i = 0; i < kStageCount; ++i) md << MsRow(StageName(static_cast<Stage>(i)), r.Stage(i));
+    md << MsRow("compile stages (load to index finalisation)", r.Compile())
+       << MsRow("**whole build**", r.Pick(&RunResult::whole))
+       << MsRow("floor: libdeflate level 9 alone", r.Pick(&RunResult::floorLibdeflate))
+       << MsRow("floor: zlib level 9 alone", r.Pick(&RunResult::floorZlib));
+    const RunResult& last = r.runs.back();
+    std::vector<double> rss;
+    for (const RunResult& x : r.runs) rss.push_back(static_cast<double>(x.peakRssBytes) / (1 << 20));
+    Stat rs = Summarise(rss);
+    md << "\n| size | bytes |\n|---|---|\n"
+       << "| module image | " << last.imageBytes << " |\n"
+       << "| module file | " << last.moduleBytes << " |\n"
+       << "| zlib level 9 of the same image | " << last.zlibBytes << " |\n"
+       << "| peak RSS (min / median / max, MiB) | " << Fmt("%.1f", rs.min) << " / "
+       << Fmt("%.1f", rs.median) << " / " << Fmt("%.1f", rs.max) << " |\n\n";
+  }
+  const SourceReport& one = reports[0];
+  const SourceReport& four = reports[1];
+  const double whole1 = one.Median(one.Pick(&RunResult::whole));
+  const double whole4 = four.Median(four.Pick(&RunResult::whole));
+  const double compileShare = one.Median(one.Compile()) / whole1;
+  const double vsLibdeflate = whole1 / one.Median(one.Pick(&RunResult::floorLibdeflate));
+  const double vsZlib = whole1 / one.Median(one.Pick(&RunResult::floorZlib));
+  const double sizeRatio = static_cast<double>(one.runs.back().moduleBytes) /
+                           static_cast<double>(one.runs.back().zlibBytes);
+  const double perMb1 = whole1 / (static_cast<double>(one.sourceBytes) / 1e6);
+  const double perMb4 = whole4 / (static_cast<double>(four.sourceBytes) / 1e6);
+  std::vector<double> rss1;
+  for (const RunResult& x : one.runs) rss1.push_back(static_cast<double>(x.peakRssBytes));
+  const double memRatio = Summarise(rss1).median / static_cast<double>(one.runs.back().imageBytes);
+  md << "## Targets (medians, 1x source unless noted)\n\n"
+     << "| target | measured | limit | |\n|---|---|---|---|\n"
+     << "| compile stages / whole build | " << Fmt("%.3f", compileShare) << " | 0.10 | "
+     << Verdict(compileShare <= 0.10) << " |\n"
+     << "| whole build / libdeflate-9 floor | " << Fmt("%.3f", vsLibdeflate) << " | 1.15 | "
+     << Verdict(vsLibdeflate <= 1.15) << " |\n"
+     << "| whole build / zlib-9 floor | " << Fmt("%.3f", vsZlib) << " | 0.40 | "
+     << Verdict(vsZlib <= 0.40) << " |\n"
+     << "| module file / zlib-9 size | " << Fmt("%.3f", sizeRatio) << " | 1.00 | "
+     << Verdict(sizeRatio <= 1.0) << " |\n"
+     << "| cost per source MB, 4x / 1x | " << Fmt("%.3f", perMb4 / perMb1) << " | 1.10 | "
+     << Verdict(perMb4 / perMb1 <= 1.10) << " |\n"
+     << "| peak RSS / module image | " << Fmt("%.2f", memRatio) << " | 4.00 | "
+     << Verdict(memRatio <= 4.0) << " |\n";
+  std::ofstream(out) << md.str();
+  std::cout << md.str();
+  return 0;
+}

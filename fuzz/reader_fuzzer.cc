@@ -1,0 +1,19 @@
+// Module-file bytes -> the reader and the dump: only FormatError, never a crash.
+#include <cstddef>
+#include <cstdint>
+#include <sstream>
+
+#include "app/inspect.h"
+#include "reader/module_reader.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  using namespace quillavor;
+  try {
+    ModuleView view(ModuleImageFromFileBytes(std::span<const uint8_t>(data, size)));
+    std::ostringstream sink;
+    PrintModule(view, InspectOptions{}, sink);
+    PrintModuleJson(view, sink);
+  } catch (const FormatError&) {
+  }
+  return 0;
+}

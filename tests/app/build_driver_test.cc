@@ -1,0 +1,167 @@
+#include "app/build_driver.h"
+
+#include <gtest/gtest.h>
+
+#include "platform/files.h"
+#include "reader/module_reader.h"
+#include "support/test_support.h"
+
+namespace quillavor {
+namespace {
+
+using testing::TempDir;
+using testing::U16;
+using testing::U8;
+
+TEST(BuildDriverTest, ModuleFilePathRule) {
+  const std::pair<std::u16string_view, std::u16string_view> cases[] = {
+      {u"C:\\src\\kjv.txt", u"C:\\src\\kjv.quillavor"},
+      {u"C:\\src\\kjv", u"C:\\src\\kjv.quillavor"},
+      {u"C:\\data.old\\kjv", u"C:\\data.quillavor"},
+      {u"C:\\src\\kjv.quillavor", u"C:\\src\\kjv.quillavor2"},
+      {u"C:\\src\\kjv.QUILLAVOR", u"C:\\src\\kjv.QUILLAVOR2"},
+      {u"/src/kjv.txt", u"/src/kjv.quillavor"},
+      {u".quillavor", u".quillavor2"},  // exactly ten units: never the source's own path
+      {u"quillavor", u"quillavor.quillavor"},
+      {u"a.b.c", u"a.b.quillavor"},
+  };
+  for (auto [source, module] : cases) {
+    EXPECT_EQ(ModuleFilePath(source), module) << U8(source);
+  }
+}
+
+TEST(BuildDriverTest, PiecesAreCutAtEveryCarriageReturnAndLineFeed) {
+  const std::vector<std::u16string> want = {u"a", u"", u"b", u"c", u"", u""};
+  EXPECT_EQ(SplitPieces(u"a\r\nb\rc\n\n"), want);
+  EXPECT_EQ(SplitPieces(u""), std::vector<std::u16string>{u""});
+}
+
+TEST(BuildDriverTest, StopLineIgnoresCaseButNotBlanks) {
+  EXPECT_TRUE(IsStopLine(u"break"));
+  EXPECT_TRUE(IsStopLine(u"BREAK"));
+  EXPECT_TRUE(IsStopLine(u"Break"));
+  EXPECT_FALSE(IsStopLine(u"break "));
+  EXPECT_FALSE(IsStopLine(u" break"));
+}
+
+TEST(BuildDriverTest, ModuleLineFields) {
+  std::optional<ModuleLine> line = ParseModuleLine(u" Bible | KJV |   C:\\src\\kjv.txt   ");
+  ASSERT_TRUE(line);
+  EXPECT_EQ(line->name, u"Bible");
+  EXPECT_EQ(line->abbreviation, u"KJV");
+  EXPECT_EQ(line->sourcePath, u"C:\\src\\kjv.txt");
+  EXPECT_EQ(line->options, u"");
+
+  line = ParseModuleLine(u"Bible | KJV | C:\\src\\kjv.txt | windowspage");
+  ASSERT_TRUE(line);
+  EXPECT_EQ(line->options, u" windowspage");  // options are passed as written
+
+  line = ParseModuleLine(u"a||b|c|d|e");
+  ASSERT_TRUE(line);
+  EXPECT_EQ(line->abbreviation, u"");
+  EXPECT_EQ(line->sourcePath, u"b");
+  EXPECT_EQ(line->options, u"c");
+
+  EXPECT_FALSE(ParseModuleLine(u"Bible | KJV"));
+  EXPECT_FALSE(ParseModuleLine(u"break "));
+  EXPECT_EQ(SplitFields(u"||").size(), 3u);
+}
+
+TEST(BuildDriverTest, BooksListDecoding) {
+  EXPECT_EQ(DecodeBooksList(testing::Bytes("\xEF\xBB\xBF"
+                                           "a|b|c")),
+            u"a|b|c");
+  EXPECT_EQ(DecodeBooksList(testing::Bytes(std::string("a\0b", 3))), u"a");
+  EXPECT_EQ(DecodeBooksList(testing::Bytes("x\xFFy\xE2\x80z")), u"x\uFFFDy\uFFFDz");
+}
+
+// Records what the driver reports.
+class Recorder : public DriverObserver {
+ public:
+  void LineStarted(std::u16string_view piece) override {
+    events.push_back(u"start " + std::u16string(piece));
+  }
+  void LineFinished(std::u16string_view piece, LineOutcome outcome, std::u16string_view) override {
+    events.push_back(u"end " + std::u16string(piece) + u" " + U16(LineOutcomeText(outcome)));
+  }
+  void Phase(std::u16string_view text) override { phases.emplace_back(text); }
+  bool RawWanted() override { return raw; }
+  std::vector<std::u16string> events;
+  std::vector<std::u16string> phases;
+  bool raw = false;
+};
+
+TEST(BuildDriverTest, RunBuildsValidLinesSkipsOthersAndStopsAtBreak) {
+  TempDir dir;
+  const std::u16string a = files::FromPath(dir.Write("a.txt", "BIBLE\n"));
+  const std::u16string empty = files::FromPath(dir.Write("empty.txt", ""));
+  const std::u16string two = files::FromPath(dir.Write("two.txt", "ab"));
+  const std::u16string missing = files::FromPath(dir.path() / "missing.txt");
+  const std::u16string folder = files::FromPath(dir.path());
+  const std::u16string list = u"A | AA | " + a + u"\r\n\r\nbad line\nM | MM | " + missing +
+                              u"\nF | FF | " + folder + u"\nE | EE | " + empty + u"\nT | TT | " +
+                              two + u"\nBREAK\nZ | ZZ | " + a;
+  Recorder recorder;
+  RunSummary summary = RunBuild(list, recorder);
+  EXPECT_EQ(summary.built, 3);
+  EXPECT_EQ(summary.skipped, 3);
+  EXPECT_TRUE(summary.stopped);
+  ASSERT_EQ(recorder.events.size(), 12u);
+  EXPECT_EQ(recorder.events[0], u"start A | AA | " + a);
+  EXPECT_EQ(recorder.events[3], u"end bad line skipped: fewer than three fields");
+  EXPECT_EQ(recorder.events[5],
+            u"end M | MM | " + missing + u" skipped: no source file at that path");
+  EXPECT_EQ(recorder.events[7],
+            u"end F | FF | " + folder + u" skipped: no source file at that path");
+  EXPECT_EQ(recorder.phases.front(), u"Loading && preparing linkages");
+
+  // Empty sources (0, 1 or 2 bytes) still give a complete, empty module file.
+  for (const char* name : {"empty.quillavor", "two.quillavor"}) {
+    ModuleView view = ReadModuleFile(files::FromPath(dir.path() / name));
+    EXPECT_EQ(view.counters().poolLength, 0) << name;
+    EXPECT_EQ(view.books().size(), 0u) << name;
+  }
+  EXPECT_TRUE(std::filesystem::exists(dir.path() / "a.quillavor"));
+  EXPECT_FALSE(std::filesystem::exists(dir.path() / "a.quillavor.raw"));
+}
+
+TEST(BuildDriverTest, RawWishIsAskedForEachModule) {
+  TempDir dir;
+  const std::u16string a = files::FromPath(dir.Write("a.txt", "BIBLE\n"));
+  Recorder recorder;
+  recorder.raw = true;
+  RunBuild(u"A|AA|" + a, recorder);
+  const std::string raw = testing::ReadFile(dir.path() / "a.quillavor.raw");
+  std::vector<uint8_t> inflated =
+      ModuleImageFromFileBytes(testing::Bytes(testing::ReadFile(dir.path() / "a.quillavor")));
+  EXPECT_EQ(std::string(inflated.begin(), inflated.end()), raw);
+  EXPECT_EQ(recorder.phases.back(),
+            u"Write " + files::FromPath(dir.path() / "a.quillavor") + u" && .raw");
+}
+
+TEST(BuildDriverTest, AnErrorStopsTheRunAtItsLineAndNamesLineSourceAndCause) {
+  TempDir dir;
+  const std::u16string a = files::FromPath(dir.Write("a.txt", "BIBLE\n"));
+  const std::u16string b = files::FromPath(dir.Write("b.txt", "BIBLE\n"));
+  std::filesystem::create_directories(dir.path() / "b.quillavor");  // module path taken
+  const std::u16string c = files::FromPath(dir.Write("c.txt", "BIBLE\n"));
+  Recorder recorder;
+  const std::u16string bad = u"B|BB|" + b;
+  try {
+    RunBuild(u"A|AA|" + a + u"\n" + bad + u"\nC|CC|" + c, recorder);
+    FAIL() << "no exception";
+  } catch (const BuildError& e) {
+    EXPECT_EQ(e.piece(), bad);
+    EXPECT_EQ(e.sourcePath(), b);
+    const std::string message = e.what();
+    EXPECT_NE(message.find("module line \"" + U8(bad) + "\""), std::string::npos) << message;
+    EXPECT_NE(message.find("source \"" + U8(b) + "\""), std::string::npos) << message;
+    EXPECT_NE(message.find("a folder has that name"), std::string::npos) << message;
+  }
+  EXPECT_TRUE(std::filesystem::exists(dir.path() / "a.quillavor"));  // written before it stays
+  EXPECT_FALSE(std::filesystem::exists(dir.path() / "c.quillavor"));
+  EXPECT_EQ(recorder.events.back(), u"start " + bad);  // never finished
+}
+
+}  // namespace
+}  // namespace quillavor
