@@ -1,5 +1,6 @@
 #include "index/word_index.h"
 
+#include <array>
 #include <string>
 #include <vector>
 
@@ -93,20 +94,49 @@ int32_t AppendBookName(Module& module, std::u16string_view name) {
 }
 
 // Reverses the occurrence list of every word (the sentinel included) so that
-// it runs from the oldest occurrence to the newest.
+// it runs from the oldest occurrence to the newest. Each step of a list walk
+// waits for the record it loads, and the records of one word lie far apart;
+// several lists are therefore walked side by side, so that their loads
+// overlap. Every list is reversed exactly as if walked alone.
 void ReverseOccurrenceLists(Module& module) {
-  for (int32_t w = 0; w < module.wordCount; ++w) {
-    DictEntry& entry = module.words[w];
-    int32_t previous = kNone;
-    int32_t r = entry.firstRef;
-    while (r != kNone) {
-      WordRef& ref = module.wordRefs[r];
-      const int32_t next = ref.next;
-      ref.next = previous;
-      previous = r;
-      r = next;
+  struct Walk {
+    int32_t word;
+    int32_t previous;  // the record visited before `current`, -1 at the start
+    int32_t current;
+  };
+  constexpr size_t kWalks = 16;
+  std::array<Walk, kWalks> walks{};
+  size_t active = 0;
+  int32_t nextWord = 0;
+  // Starts the walk of the next word with a non-empty list; false when none is left.
+  auto start = [&](Walk& walk) {
+    for (; nextWord < module.wordCount; ++nextWord) {
+      const int32_t first = module.words[nextWord].firstRef;
+      if (first != kNone) {
+        walk = Walk{nextWord++, kNone, first};
+        return true;
+      }
     }
-    entry.firstRef = previous;
+    return false;
+  };
+  while (active < kWalks && start(walks[active])) ++active;
+  while (active > 0) {
+    for (size_t i = 0; i < active;) {
+      Walk& walk = walks[i];
+      WordRef& ref = module.wordRefs[walk.current];
+      const int32_t next = ref.next;
+      ref.next = walk.previous;
+      walk.previous = walk.current;
+      walk.current = next;
+      if (next == kNone) {
+        module.words[walk.word].firstRef = walk.previous;
+        if (!start(walk)) {
+          walk = walks[--active];
+          continue;
+        }
+      }
+      ++i;
+    }
   }
 }
 

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <array>
 #include <chrono>
+#include <cstdint>
 #include <cstring>
 #include <iostream>
 #include <string>
@@ -223,6 +224,39 @@ TEST(FinalizeWordIndex, PutsEveryListInTextOrder) {
     }
   }
   EXPECT_EQ(total, h.m.wordRefCount);
+}
+
+TEST(FinalizeWordIndex, ReversesManyListsOfUnevenLength) {
+  // More words than lists walked side by side, with lists from one to
+  // hundreds of occurrences, interleaved over many verses.
+  HandModule h;
+  std::vector<std::vector<Occurrence>> expected(40);
+  uint32_t seed = 12345;
+  for (int32_t v = 0; v < 300; ++v) {
+    std::u16string text;
+    size_t previous = SIZE_MAX;
+    uint32_t previousOffset = 0;
+    for (uint32_t k = 0; k < 8; ++k) {
+      seed = seed * 1103515245 + 12345;
+      const uint32_t pick = (seed >> 16) % 64;
+      const size_t w = pick < 24 ? pick % 3 : pick % 40;  // three frequent words
+      const std::u16string word =
+          u"w" + U16(std::string(1, char('a' + w / 26))) + U16(std::string(1, char('a' + w % 26)));
+      // A word repeating the previous one is found at the previous offset.
+      const uint32_t offset = w == previous ? previousOffset : uint32_t(text.size());
+      expected[w].emplace_back(v, offset, k);
+      previous = w;
+      previousOffset = offset;
+      text += word + u" ";
+    }
+    h.AddVerse(text);
+  }
+  h.Finalize();
+  for (size_t w = 0; w < expected.size(); ++w) {
+    const std::u16string word =
+        u"w" + U16(std::string(1, char('a' + w / 26))) + U16(std::string(1, char('a' + w % 26)));
+    EXPECT_EQ(Occurrences(h.m, word), expected[w]) << U8(word);
+  }
 }
 
 // The Concordance of a module with no header books: name records, title
@@ -463,6 +497,18 @@ TEST(WordIndexCorpus, KjvIndexAndConcordance) {
     EXPECT_EQ(m.books[b].prevSameName, b == 1190 ? kNone : b - 1);
   }
   EXPECT_EQ(m.bookNames[1].lastBook, m.bookCount - 1);
+  // Every list ascends through the records, which were appended in text
+  // order, and together the lists hold every record once.
+  int64_t listed = 0;
+  for (int32_t w = 0; w < m.wordCount; ++w) {
+    int32_t previous = kNone;
+    for (int32_t r = m.words[w].firstRef; r != kNone; r = m.wordRefs[r].next) {
+      ASSERT_GT(r, previous) << "word " << w;
+      previous = r;
+      ++listed;
+    }
+  }
+  EXPECT_EQ(listed, m.wordRefCount);
 
   // Re-index the same verse texts by hand: the same counts come out.
   HandModule h;
