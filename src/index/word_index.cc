@@ -21,6 +21,9 @@ constexpr std::u16string_view kTitleSpanish = u"Concordancia";
 constexpr std::u16string_view kSpanishOption = u"spanish";
 constexpr std::u16string_view kTitleBookName = u"Concordance";  // also for Spanish modules
 constexpr std::u16string_view kLetterBookName = u"Letter";
+// Room set aside for occurrences: one per this many pool code units, about
+// the density of verse text (a whole Bible has one word per 6.4 units).
+constexpr int32_t kPoolUnitsPerOccurrence = 5;
 
 bool IsHighSurrogate(char16_t c) { return c >= 0xD800 && c <= 0xDBFF; }
 bool IsLowSurrogate(char16_t c) { return c >= 0xDC00 && c <= 0xDFFF; }
@@ -155,6 +158,11 @@ void IndexVerse(Module& module, int32_t verse, bool indexingOn) {
   const std::u16string_view p = scratch.prepared;
   WordTokenizer(p, scratch.words);
   module.tokenTotal += static_cast<int32_t>(scratch.words.size());
+
+  // Occurrences grow in small fixed steps; room set aside once, from the
+  // size of the text, spares the table most of the copies of its growth.
+  if (module.wordRefs.Length() == 0)
+    module.wordRefs.Reserve(module.poolLength / kPoolUnitsPerOccurrence);
 
   const int32_t verseIndex = module.verseCount - 1;
   size_t searchStart = 0;

@@ -24,6 +24,11 @@ class DynArray {
     items_.resize(static_cast<size_t>(n));
   }
   void Grow(int64_t step) { SetLength(Length() + step); }
+  // Sets aside room for `n` elements without changing the length, so that
+  // later growth up to `n` neither moves nor copies the elements.
+  void Reserve(int64_t n) {
+    if (n > 0) items_.reserve(static_cast<size_t>(n));
+  }
 
   T& operator[](int64_t i) {
     Check(i);

@@ -7,9 +7,9 @@
 
 #include <algorithm>
 #include <array>
-#include <chrono>
 #include <cstdint>
 #include <cstring>
+#include <ctime>
 #include <iostream>
 #include <string>
 #include <tuple>
@@ -91,6 +91,12 @@ std::vector<Occurrence> Occurrences(const Module& m, std::u16string_view text) {
     out.emplace_back(ref.verse, WordOffset(ref.position), WordOrdinal(ref.position));
   }
   return out;
+}
+
+double ThreadCpuMs() {
+  timespec t{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+  return double(t.tv_sec) * 1e3 + double(t.tv_nsec) / 1e6;
 }
 
 std::u16string Title(const Module& m, int32_t book) { return m.GetString(m.books[book].title); }
@@ -481,9 +487,9 @@ TEST(WordIndexCorpus, KjvIndexAndConcordance) {
   const std::filesystem::path dir = testing::CorpusDir();
   if (dir.empty()) GTEST_SKIP() << "no corpus";
   NullProgress progress;
-  const auto start = std::chrono::steady_clock::now();
+  const double start = ThreadCpuMs();
   Module m(u"KJV", u"KJV", (dir / "kjv.txt").u16string(), u"", progress);
-  const auto built = std::chrono::steady_clock::now();
+  const double built = ThreadCpuMs();
   if (m.verseCount == 0) GTEST_SKIP() << "the line compiler is not in yet";
 
   EXPECT_EQ(m.wordCount, 12984);
@@ -510,22 +516,32 @@ TEST(WordIndexCorpus, KjvIndexAndConcordance) {
   }
   EXPECT_EQ(listed, m.wordRefCount);
 
-  // Re-index the same verse texts by hand: the same counts come out.
+  // Re-index the same verse texts by hand: the same counts come out. The
+  // texts are in the pool first, as the compiler has them.
   HandModule h;
   h.AddBook(u"Book", u"Book");
-  const auto indexStart = std::chrono::steady_clock::now();
-  for (int32_t v = 0; v < m.verseCount; ++v) h.AddVerse(m.StringView(m.verses[v].text));
-  const auto indexed = std::chrono::steady_clock::now();
+  std::vector<int32_t> texts;
+  for (int32_t v = 0; v < m.verseCount; ++v) {
+    texts.push_back(h.m.AddString(m.StringView(m.verses[v].text)));
+  }
+  const double indexStart = ThreadCpuMs();
+  for (int32_t text : texts) {
+    const int32_t v = h.m.verses.Append(h.m.verseCount, kVerseGrowth);
+    h.m.verses[v] = VerseRecord{0, kNone, text, kNone};
+    IndexVerse(h.m, v, true);
+  }
+  const double indexed = ThreadCpuMs();
   h.Finalize();
-  const auto finalized = std::chrono::steady_clock::now();
+  const double finalized = ThreadCpuMs();
   EXPECT_EQ(h.m.wordCount, m.wordCount);
   EXPECT_EQ(h.m.tokenTotal, m.tokenTotal);
   EXPECT_EQ(h.m.bookCount - h.m.bookNames[0].lastBook, 57);
 
-  using Ms = std::chrono::duration<double, std::milli>;
-  std::cout << "[ corpus   ] build " << Ms(built - start).count() << " ms; indexing "
-            << m.verseCount << " verses " << Ms(indexed - indexStart).count() << " ms; finalising "
-            << Ms(finalized - indexed).count() << " ms\n";
+  // Processor time of this thread, which the load of the machine disturbs
+  // less than the clock on the wall.
+  std::cout << "[ corpus   ] whole build " << built - start << " ms; indexing " << m.verseCount
+            << " verses again " << indexed - indexStart << " ms; finalising " << finalized - indexed
+            << " ms (thread processor time)\n";
 }
 
 }  // namespace
