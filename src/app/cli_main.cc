@@ -113,7 +113,7 @@ int RunBuildCommand(const std::string& booksFile, bool raw, bool quiet, bool tim
 }
 
 int RunInspectCommand(const std::string& modulePath, bool json, const std::string& word,
-                      const std::vector<std::string>& sections) {
+                      const std::string& letter, const std::vector<std::string>& sections) {
   try {
     ModuleView module = ReadModuleFile(text::DecodeUtf8(modulePath));
     if (json) {
@@ -122,6 +122,7 @@ int RunInspectCommand(const std::string& modulePath, bool json, const std::strin
     }
     InspectOptions options;
     options.word = text::DecodeUtf8(word);
+    options.letter = text::DecodeUtf8(letter);
     if (!sections.empty()) {
       options.counters = options.books = options.verses = options.words = options.concordance =
           options.images = options.links = false;
@@ -167,10 +168,12 @@ int main(int argc, char** argv) {
   std::string modulePath;
   bool json = false;
   std::string word;
+  std::string letter;
   std::vector<std::string> sections;
   inspect->add_option("MODULE", modulePath, "Module file (.quillavor) or raw file")->required();
   inspect->add_flag("--json", json, "The whole structure as JSON");
   inspect->add_option("--word", word, "Show the occurrences of one word");
+  inspect->add_option("--letter", letter, "Show the words of one Concordance letter book");
   inspect
       ->add_option("--section", sections,
                    "Sections to show: counters, books, verses, words, concordance, images, links")
@@ -184,5 +187,5 @@ int main(int argc, char** argv) {
     return rc == 0 ? 0 : 2;
   }
   if (*build) return quillavor::RunBuildCommand(booksFile, raw, quiet, timings);
-  return quillavor::RunInspectCommand(modulePath, json, word, sections);
+  return quillavor::RunInspectCommand(modulePath, json, word, letter, sections);
 }

@@ -18,7 +18,8 @@ struct InspectOptions {
   bool concordance = true;
   bool images = true;
   bool links = true;    // resolved links of verses and book notes, decoded
-  std::u16string word;  // when set: the occurrences of this word only
+  std::u16string word;    // when set: the occurrences of this word only
+  std::u16string letter;  // when set: the words of this Concordance letter book only
 };
 
 // A pool string as readable UTF-8: control characters, U+FFFF and lone

@@ -39,6 +39,10 @@ class PlainStorage {
   }
 
   size_t size() const { return size_; }
+  // Makes room for n elements without changing the size.
+  void reserve(size_t n) {
+    if (n > capacity_) Reallocate(n);
+  }
   T* data() { return data_; }
   const T* data() const { return data_; }
 
@@ -46,18 +50,21 @@ class PlainStorage {
     if (n < size_) {
       std::fill(data_ + n, data_ + size_, T{});
     } else if (n > capacity_) {
-      const size_t capacity = std::max(n, capacity_ + capacity_ / 2);
-      T* grown = static_cast<T*>(std::calloc(capacity, sizeof(T)));
-      if (grown == nullptr) throw std::bad_alloc();
-      if (size_ > 0) std::memcpy(static_cast<void*>(grown), data_, size_ * sizeof(T));
-      std::free(data_);
-      data_ = grown;
-      capacity_ = capacity;
+      Reallocate(std::max(n, capacity_ + capacity_ / 2));
     }
     size_ = n;
   }
 
  private:
+  void Reallocate(size_t capacity) {
+    T* grown = static_cast<T*>(std::calloc(capacity, sizeof(T)));
+    if (grown == nullptr) throw std::bad_alloc();
+    if (size_ > 0) std::memcpy(static_cast<void*>(grown), data_, size_ * sizeof(T));
+    std::free(data_);
+    data_ = grown;
+    capacity_ = capacity;
+  }
+
   void Swap(PlainStorage& other) noexcept {
     std::swap(data_, other.data_);
     std::swap(size_, other.size_);
@@ -87,6 +94,11 @@ class DynArray {
     items_.resize(static_cast<size_t>(n));
   }
   void Grow(int64_t step) { SetLength(Length() + step); }
+  // Sets aside room for `n` elements without changing the length, so that
+  // later growth up to `n` neither moves nor copies the elements.
+  void Reserve(int64_t n) {
+    if (n > 0) items_.reserve(static_cast<size_t>(n));
+  }
 
   T& operator[](int64_t i) {
     Check(i);
