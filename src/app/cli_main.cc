@@ -114,7 +114,8 @@ int RunBuildCommand(const std::string& booksFile, bool raw, bool quiet, bool tim
 }
 
 int RunInspectCommand(const std::string& modulePath, bool json, bool check,
-                      const std::string& word, const std::vector<std::string>& sections) {
+                      const std::string& word, const std::string& letter,
+                      const std::vector<std::string>& sections) {
   try {
     ModuleView module = ReadModuleFile(text::DecodeUtf8(modulePath));
     if (check) {
@@ -129,9 +130,10 @@ int RunInspectCommand(const std::string& modulePath, bool json, bool check,
     }
     InspectOptions options;
     options.word = text::DecodeUtf8(word);
+    options.letter = text::DecodeUtf8(letter);
     if (!sections.empty()) {
       options.counters = options.books = options.verses = options.words = options.concordance =
-          options.images = false;
+          options.images = options.links = false;
       for (const std::string& s : sections) {
         if (s == "counters") options.counters = true;
         if (s == "books") options.books = true;
@@ -139,6 +141,7 @@ int RunInspectCommand(const std::string& modulePath, bool json, bool check,
         if (s == "words") options.words = true;
         if (s == "concordance") options.concordance = true;
         if (s == "images") options.images = true;
+        if (s == "links") options.links = true;
       }
     }
     PrintModule(module, options, std::cout);
@@ -174,16 +177,19 @@ int main(int argc, char** argv) {
   bool json = false;
   bool check = false;
   std::string word;
+  std::string letter;
   std::vector<std::string> sections;
   inspect->add_option("MODULE", modulePath, "Module file (.quillavor) or raw file")->required();
   inspect->add_flag("--json", json, "The whole structure as JSON");
   inspect->add_flag("--check", check,
                     "Validate the module; print each violation, exit 1 when there is any");
   inspect->add_option("--word", word, "Show the occurrences of one word");
+  inspect->add_option("--letter", letter, "Show the words of one Concordance letter book");
   inspect
       ->add_option("--section", sections,
-                   "Sections to show: counters, books, verses, words, concordance, images")
-      ->check(CLI::IsMember({"counters", "books", "verses", "words", "concordance", "images"}));
+                   "Sections to show: counters, books, verses, words, concordance, images, links")
+      ->check(CLI::IsMember(
+          {"counters", "books", "verses", "words", "concordance", "images", "links"}));
 
   try {
     app.parse(argc, argv);
@@ -192,5 +198,5 @@ int main(int argc, char** argv) {
     return rc == 0 ? 0 : 2;
   }
   if (*build) return quillavor::RunBuildCommand(booksFile, raw, quiet, timings);
-  return quillavor::RunInspectCommand(modulePath, json, check, word, sections);
+  return quillavor::RunInspectCommand(modulePath, json, check, word, letter, sections);
 }

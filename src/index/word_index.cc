@@ -1,14 +1,248 @@
 #include "index/word_index.h"
 
+#include <array>
+#include <string>
+#include <vector>
+
+#include "index/tokenizer.h"
+#include "model/dictionary.h"
 #include "model/module.h"
+#include "platform/text.h"
 
 namespace quillavor {
 
-// Placeholders until the word index is built.
-void IndexVerse(Module&, int32_t, bool) {}
+namespace {
 
-void FinalizeWordIndex(Module&, std::u16string_view, Progress& progress) {
-  progress.Phase(u"Finalize WORD indexes");
+constexpr std::u16string_view kImageTag = u"<image=";
+constexpr std::u16string_view kSmallCapsTag = u"<sc>";
+constexpr std::u16string_view kIndexPhase = u"Finalize WORD indexes";
+constexpr std::u16string_view kTitleEnglish = u"Concordance";
+constexpr std::u16string_view kTitleSpanish = u"Concordancia";
+constexpr std::u16string_view kSpanishOption = u"spanish";
+constexpr std::u16string_view kTitleBookName = u"Concordance";  // also for Spanish modules
+constexpr std::u16string_view kLetterBookName = u"Letter";
+// Room set aside for occurrences: one per this many pool code units, about
+// the density of verse text (a whole Bible has one word per 6.4 units).
+constexpr int32_t kPoolUnitsPerOccurrence = 5;
+
+bool IsHighSurrogate(char16_t c) { return c >= 0xD800 && c <= 0xDBFF; }
+bool IsLowSurrogate(char16_t c) { return c >= 0xDC00 && c <= 0xDFFF; }
+bool IsSurrogate(char16_t c) { return c >= 0xD800 && c <= 0xDFFF; }
+
+// Buffers reused from verse to verse, so that indexing a verse allocates
+// nothing once they have reached the size of the longest verse.
+struct IndexScratch {
+  std::u16string prepared;
+  std::vector<std::u16string_view> words;
+};
+
+IndexScratch& Scratch() {
+  thread_local IndexScratch scratch;
+  return scratch;
+}
+
+// A verse that begins like a footnote marker: "[" with "]" as its third or
+// fourth code unit ("[a]", "[12]"). Only units inside the text are looked at.
+bool LooksLikeFootnote(std::u16string_view t) {
+  return !t.empty() && t[0] == u'[' &&
+         ((t.size() > 2 && t[2] == u']') || (t.size() > 3 && t[3] == u']'));
+}
+
+}  // namespace
+
+// Each unit is appended and a "<sc>" completed at the end of the output is
+// taken back at once, which also removes the ones that a removal brings
+// together ("<<sc>sc>"). The tag cannot overlap itself, so this gives the same
+// text as removing all occurrences over and over.
+void PrepareVerseText(std::u16string_view verseText, std::u16string& out) {
+  const std::u16string_view trimmed = text::TrimView(verseText);
+  out.clear();
+  const size_t n = kSmallCapsTag.size();
+  for (char16_t c : trimmed) {
+    out.push_back(c);
+    if (c == u'>' && out.size() >= n &&
+        std::u16string_view(out).substr(out.size() - n) == kSmallCapsTag) {
+      out.resize(out.size() - n);
+    }
+  }
+}
+
+namespace {
+
+// Appends a book record for the Concordance, zero-filled apart from the
+// fields given; returns its index.
+int32_t AppendConcordanceBook(Module& module, int32_t title, int32_t nameIndex,
+                              int32_t prevSameName, int32_t prevName) {
+  const int32_t b = module.books.Append(module.bookCount, kBookGrowth);
+  BookRecord& book = module.books[b];
+  book = BookRecord{};
+  book.prevSameName = prevSameName;
+  book.nextSameName = kNone;
+  book.prevName = prevName;
+  book.nextName = kNone;
+  book.title = title;
+  book.note = kNone;
+  book.abbrev = kNone;
+  book.firstText = 0;
+  book.nameIndex = nameIndex;
+  book.bookFlags = 0;
+  return b;
+}
+
+int32_t AppendBookName(Module& module, std::u16string_view name) {
+  const int32_t nameIndex = module.AddString(name);
+  const int32_t k = module.bookNames.Append(module.bookNameCount, kBookNameGrowth);
+  module.bookNames[k] = BookNameRecord{nameIndex, kNone};
+  return k;
+}
+
+// Reverses the occurrence list of every word (the sentinel included) so that
+// it runs from the oldest occurrence to the newest. Each step of a list walk
+// waits for the record it loads, and the records of one word lie far apart;
+// several lists are therefore walked side by side, so that their loads
+// overlap. Every list is reversed exactly as if walked alone.
+void ReverseOccurrenceLists(Module& module) {
+  struct Walk {
+    int32_t word;
+    int32_t previous;  // the record visited before `current`, -1 at the start
+    int32_t current;
+  };
+  constexpr size_t kWalks = 16;
+  std::array<Walk, kWalks> walks{};
+  size_t active = 0;
+  int32_t nextWord = 0;
+  // Starts the walk of the next word with a non-empty list; false when none is left.
+  auto start = [&](Walk& walk) {
+    for (; nextWord < module.wordCount; ++nextWord) {
+      const int32_t first = module.words[nextWord].firstRef;
+      if (first != kNone) {
+        walk = Walk{nextWord++, kNone, first};
+        return true;
+      }
+    }
+    return false;
+  };
+  while (active < kWalks && start(walks[active])) ++active;
+  while (active > 0) {
+    for (size_t i = 0; i < active;) {
+      Walk& walk = walks[i];
+      WordRef& ref = module.wordRefs[walk.current];
+      const int32_t next = ref.next;
+      ref.next = walk.previous;
+      walk.previous = walk.current;
+      walk.current = next;
+      if (next == kNone) {
+        module.words[walk.word].firstRef = walk.previous;
+        if (!start(walk)) {
+          walk = walks[--active];
+          continue;
+        }
+      }
+      ++i;
+    }
+  }
+}
+
+}  // namespace
+
+void IndexVerse(Module& module, int32_t verse, bool indexingOn) {
+  if (!indexingOn) return;
+  const std::u16string_view t = module.StringView(module.verses[verse].text);
+  if (LooksLikeFootnote(t)) return;
+  if (t.find(kImageTag) != std::u16string_view::npos) return;
+
+  // The prepared text lives outside the pool: adding new words to the pool
+  // may move it, while the tokens below stay views into `prepared`.
+  IndexScratch& scratch = Scratch();
+  PrepareVerseText(t, scratch.prepared);
+  const std::u16string_view p = scratch.prepared;
+  WordTokenizer(p, scratch.words);
+  module.tokenTotal += static_cast<int32_t>(scratch.words.size());
+
+  // Occurrences grow in small fixed steps; room set aside once, from the
+  // size of the text, spares the table most of the copies of its growth.
+  if (module.wordRefs.Length() == 0)
+    module.wordRefs.Reserve(module.poolLength / kPoolUnitsPerOccurrence);
+
+  const int32_t verseIndex = module.verseCount - 1;
+  size_t searchStart = 0;
+  uint32_t ordinal = 0;
+  for (const std::u16string_view word : scratch.words) {
+    const int32_t e = FindOrAddWord(module, word);
+    const int32_t r = module.wordRefs.Append(module.wordRefCount, kWordRefGrowth);
+    DictEntry& entry = module.words[e];
+    // The search restarts at the previous word's offset, not after it: a
+    // word repeating the previous one gets the same offset.
+    uint32_t offset = 0;
+    const size_t found = p.find(word, searchStart);
+    if (found != std::u16string_view::npos) {
+      searchStart = found;
+      offset = found > kMaxWordOffset ? kMaxWordOffset : static_cast<uint32_t>(found);
+    }
+    module.wordRefs[r] = WordRef{entry.firstRef, verseIndex, PackWordPosition(offset, ordinal)};
+    entry.firstRef = r;
+    ++ordinal;  // PackWordPosition caps it
+  }
+}
+
+void FinalizeWordIndex(Module& module, std::u16string_view options, Progress& progress) {
+  progress.Phase(kIndexPhase);
+  if (module.wordCount < 1) return;
+
+  ReverseOccurrenceLists(module);
+
+  // The first two book names group the Concordance books; their chains of
+  // header books are cut so that no header book becomes a neighbour of them.
+  if (module.bookNameCount >= 1) module.bookNames[0].lastBook = kNone;
+  if (module.bookNameCount >= 2) module.bookNames[1].lastBook = kNone;
+
+  const std::u16string_view titleText =
+      options.find(kSpanishOption) != std::u16string_view::npos ? kTitleSpanish : kTitleEnglish;
+  const int32_t title = module.AddString(titleText);
+  progress.Phase(titleText);
+
+  if (module.bookNameCount == 0) AppendBookName(module, kTitleBookName);
+  const int32_t titleBook =
+      AppendConcordanceBook(module, title, 0, module.bookNames[0].lastBook, kNone);
+  module.bookNames[0].lastBook = titleBook;
+
+  if (module.wordFirst == module.wordLast) return;
+
+  std::u16string upper;
+  std::u16string letter;
+  char32_t currentLetter = 0;
+  int32_t letterBook = kNone;
+  for (int32_t e = module.wordFirst; e != kNone;) {
+    // `stored` is read before anything is added: the pool may move.
+    const std::u16string_view stored = module.StringView(module.words[e].text);
+    const bool surrogateStart = !stored.empty() && IsSurrogate(stored[0]);
+    text::ToUpperInvariant(stored, upper);
+    char32_t c = upper.empty() ? 0 : upper[0];
+    if (upper.size() >= 2 && IsHighSurrogate(upper[0]) && IsLowSurrogate(upper[1])) {
+      c = 0x10000 + ((char32_t{upper[0]} - 0xD800) << 10) + (char32_t{upper[1]} - 0xDC00);
+    }
+    if (c != currentLetter) {
+      letter.assign(upper, 0, surrogateStart ? 2 : 1);
+      const int32_t letterText = module.AddString(letter);
+      progress.Phase(letter);
+      int32_t previousLetterBook = kNone;
+      if (module.bookNameCount > 1) {
+        previousLetterBook = module.bookNames[1].lastBook;
+      } else {
+        AppendBookName(module, kLetterBookName);
+      }
+      letterBook = AppendConcordanceBook(module, letterText, 1, previousLetterBook,
+                                         module.bookNames[0].lastBook);
+      BookRecord& titleRecord = module.books[module.bookNames[0].lastBook];
+      if (titleRecord.nextName == kNone) titleRecord.nextName = letterBook;
+      module.bookNames[1].lastBook = letterBook;
+      currentLetter = c;
+    }
+    module.words[e].letterBook = letterBook;
+    const int32_t next = module.words[e].next;
+    if (next == module.wordLast) break;
+    e = next;
+  }
 }
 
 }  // namespace quillavor

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 namespace quillavor {
@@ -13,6 +14,11 @@ class Progress;
 
 // Indexes the words of verse `verse` while `indexingOn` is true.
 void IndexVerse(Module& module, int32_t verse, bool indexingOn);
+
+// The text in which the words of a verse are found and their offsets
+// counted: `verseText` without leading and trailing code units <= 32, with
+// every "<sc>" removed until none is left. Writes into `out` (reused).
+void PrepareVerseText(std::u16string_view verseText, std::u16string& out);
 
 // Reverses every occurrence list and creates the Concordance books.
 void FinalizeWordIndex(Module& module, std::u16string_view options, Progress& progress);

@@ -75,6 +75,22 @@ TEST(ModuleTest, TablesGrowByTheirFixedSteps) {
   EXPECT_EQ(m.verses[2047].next, 0);
 }
 
+TEST(ModuleTest, ShrinkingThenGrowingGivesZeroedRecordsAgain) {
+  DynArray<VerseRecord> verses;
+  verses.SetLength(4);
+  verses[3] = VerseRecord{1, 2, 3, 4};
+  verses.SetLength(2);
+  verses.SetLength(4);
+  EXPECT_EQ(verses[3].book, 0);
+  EXPECT_EQ(verses[3].next, 0);
+  DynArray<ImageRecord> images;  // records holding vectors take the other storage
+  images.SetLength(1);
+  images[0].data = {1, 2, 3};
+  images.SetLength(3);
+  EXPECT_EQ(images[0].data.size(), 3u);
+  EXPECT_TRUE(images[2].data.empty());
+}
+
 TEST(ModuleTest, OutOfRangeCarriesIndexAndLength) {
   Module m;
   m.books.SetLength(3);

@@ -1,0 +1,384 @@
+#include "markup/line_compiler.h"
+
+#include <array>
+#include <cstdint>
+#include <string_view>
+
+#include "index/link_resolver.h"
+#include "index/word_index.h"
+#include "markup/layout_scan.h"
+#include "model/errors.h"
+#include "model/module.h"
+#include "model/progress.h"
+#include "platform/text.h"
+
+namespace quillavor {
+
+namespace {
+
+// The message queue is pumped after every this many lines.
+constexpr int32_t kPumpInterval = 100;
+
+// What a control keyword line switches.
+enum class Switch {
+  kIndexingOff,
+  kIndexingOn,
+  kSuperscriptVerses,
+  kInspiredVersion,
+  kBible,
+  kHymnal,
+  kDoctrineAndCovenants,
+  kBookOfMormon,
+  kHelp,
+  kLabelsOff,
+  kLabelsOn,
+};
+
+struct Keyword {
+  std::u16string_view text;
+  bool ignoreCase;
+  Switch effect;
+};
+
+// Tested in this order at the very start of a line; the first match decides.
+constexpr std::array<Keyword, 11> kKeywords = {{
+    {u"INDEX_OFF", false, Switch::kIndexingOff},
+    {u"INDEX_ON", false, Switch::kIndexingOn},
+    {u"SUPERSCRIPT_VERSES", true, Switch::kSuperscriptVerses},
+    {u"INSPIRED_VERSION", true, Switch::kInspiredVersion},
+    {u"BIBLE", true, Switch::kBible},
+    {u"COMMUNITY_OF_CHRIST_SINGS", true, Switch::kHymnal},
+    {u"DOCTRINE_AND_COVENANTS", true, Switch::kDoctrineAndCovenants},
+    {u"BOOK_OF_MORMON", true, Switch::kBookOfMormon},
+    {u"HELP", true, Switch::kHelp},
+    {u"DISABLE_REFS", true, Switch::kLabelsOff},
+    {u"ENABLE_REFS", true, Switch::kLabelsOn},
+}};
+
+// Prefixes that make a line starting with "<" text rather than a book
+// header. The link and web prefixes include the quote after their "=".
+constexpr std::array<std::u16string_view, 32> kKnownTags = {
+    u"<i>",   u"<sc>",     u"</sc>",    u"<h>",       u"</h>",         u"<fc>",  u"</fc>",
+    u"<n>",   u"<center>", u"<indent>", u"<indent2>", u"<right>",      u"<b>",   u"<P>",
+    u"<p>",   u"<hp>",     u"<hP>",     u"<L>",       u"<l>",          u"<hl>",  u"<hL>",
+    u"</a>",  u"<t>",      u"<cr=",     u"<Link:",    u"<refrainopt:", u"<a=\"", u"<A=\"",
+    u"<r=\"", u"<m=\"",    u"<f=\"",    u"<web=\"",
+};
+
+constexpr std::u16string_view kImageTag = u"<image=";
+constexpr std::u16string_view kRefrainTag = u"<refrain>";
+// "<refrainopt:", six blanks that take the refrain number, ">".
+constexpr std::u16string_view kRefrainOptTag = u"<refrainopt:      >";
+constexpr size_t kRefrainOptField = 12;
+constexpr size_t kRefrainOptWidth = 6;
+
+constexpr std::u16string_view kSuppress = u"<suppress>";
+constexpr std::u16string_view kNoSibLink = u"<nosiblink>";
+constexpr std::u16string_view kNote = u"<note>";
+constexpr std::u16string_view kAbbrev = u"<abbrev>";
+
+char16_t FoldAscii(char16_t c) { return (c >= u'A' && c <= u'Z') ? c + (u'a' - u'A') : c; }
+
+// True when the pool text at `pos` (before `end`) starts with `prefix`,
+// compared over the prefix's exact length.
+bool StartsWith(const char16_t* pool, int32_t pos, int32_t end, std::u16string_view prefix,
+                bool ignoreCase = false) {
+  if (static_cast<size_t>(end - pos) < prefix.size()) return false;
+  const char16_t* p = pool + pos;
+  if (!ignoreCase) return std::u16string_view(p, prefix.size()) == prefix;
+  for (size_t i = 0; i < prefix.size(); ++i) {
+    if (FoldAscii(p[i]) != FoldAscii(prefix[i])) return false;
+  }
+  return true;
+}
+
+// Index of the first `c` in [from, end), or `end`.
+int32_t Find(const char16_t* pool, int32_t from, int32_t end, char16_t c) {
+  while (from < end && pool[from] != c) ++from;
+  return from;
+}
+
+// Index of the first `needle` in [from, end), or `end`.
+int32_t Find(const char16_t* pool, int32_t from, int32_t end, std::u16string_view needle) {
+  if (from >= end) return end;
+  const std::u16string_view hay(pool + from, static_cast<size_t>(end - from));
+  const size_t at = hay.find(needle);
+  return at == std::u16string_view::npos ? end : from + static_cast<int32_t>(at);
+}
+
+std::u16string_view View(const char16_t* pool, int32_t from, int32_t to) {
+  return std::u16string_view(pool + from, static_cast<size_t>(to - from));
+}
+
+bool IsKnownTag(const char16_t* pool, int32_t pos, int32_t end) {
+  for (std::u16string_view tag : kKnownTags) {
+    if (StartsWith(pool, pos, end, tag)) return true;
+  }
+  return false;
+}
+
+bool IsLowerAscii(char16_t c) { return c >= u'a' && c <= u'z'; }
+
+// "[" + one or two lowercase letters + "]" at the text start, the text
+// being at least 4 units long.
+bool IsFootnoteLine(const char16_t* pool, int32_t pos, int32_t end) {
+  if (end - pos < 4) return false;
+  const char16_t* p = pool + pos;
+  if (p[0] != u'[' || !IsLowerAscii(p[1])) return false;
+  return p[2] == u']' || (IsLowerAscii(p[2]) && p[3] == u']');
+}
+
+bool IsStrtolSpace(char16_t c) {
+  return c == u' ' || c == u'\t' || c == u'\n' || c == u'\v' || c == u'\f' || c == u'\r';
+}
+
+// Reads a base-10 number the way strtol does: leading white space, an
+// optional sign, digits; no digits gives 0. Saturates far outside any table.
+int64_t ReadNumber(const char16_t* pool, int32_t pos, int32_t end) {
+  while (pos < end && IsStrtolSpace(pool[pos])) ++pos;
+  bool negative = false;
+  if (pos < end && (pool[pos] == u'+' || pool[pos] == u'-')) {
+    negative = pool[pos] == u'-';
+    ++pos;
+  }
+  constexpr int64_t kCap = int64_t{1} << 40;
+  int64_t value = 0;
+  while (pos < end && pool[pos] >= u'0' && pool[pos] <= u'9') {
+    if (value < kCap) value = value * 10 + (pool[pos] - u'0');
+    ++pos;
+  }
+  return negative ? -value : value;
+}
+
+}  // namespace
+
+bool IsPoolLinkTagAt(const char16_t* pool, int32_t pos, int32_t end) {
+  if (end - pos < 4) return false;
+  const char16_t* p = pool + pos;
+  if (p[0] != u'<') return false;
+  const char16_t letter = p[1];
+  if (letter != u'A' && letter != u'a' && letter != u'f' && letter != u'm' && letter != u'r') {
+    return false;
+  }
+  if (p[2] != u'=' || p[3] != u'"') return false;
+  return !(end - pos >= 7 && p[4] == u'K' && p[5] == u'e' && p[6] == u'y');
+}
+
+void CutLines(Module& module, int32_t begin, int32_t end) {
+  char16_t* pool = module.pool.Data();
+  for (int32_t i = begin; i < end; ++i) {
+    if (pool[i] == u'\n' || pool[i] == u'\r') pool[i] = 0;
+  }
+}
+
+LineCompiler::LineCompiler(Module& module, Progress& progress, PendingLinks& pending)
+    : module_(module), progress_(progress), pending_(pending) {}
+
+void LineCompiler::Run(int32_t begin, int32_t end) {
+  int32_t pos = begin;
+  while (pos < end) {
+    const char16_t* pool = module_.pool.Data();
+    while (pos < end && pool[pos] == 0) ++pos;
+    if (pos >= end) break;
+    const int32_t start = pos;
+    while (pos < end && pool[pos] != 0) ++pos;
+    CompileLine(start, pos);
+  }
+}
+
+void LineCompiler::CompileLine(int32_t start, int32_t end) {
+  if (++lineCount_ % kPumpInterval == 0) progress_.Pump();
+  if (module_.pool[start] == u'\uFEFF') ++start;
+  if (ApplyKeyword(start, end)) return;
+  start = ApplyRefrains(start, end);
+
+  const char16_t* pool = module_.pool.Data();
+  int32_t textStart = start;
+  while (textStart < end && pool[textStart] == u' ') ++textStart;
+
+  if (textStart < end && pool[textStart] == u'<') {
+    if (IsKnownTag(pool, textStart, end)) {
+      const int32_t image = Find(pool, start, end, kImageTag);
+      if (image < end) RecordImageReference(image, end);
+    } else if (StartsWith(pool, textStart, end, kImageTag)) {
+      RecordImageReference(textStart, end);
+    } else if (Find(pool, textStart + 1, end, u'>') < end) {
+      CompileHeader(textStart, end);
+      return;
+    }
+  }
+
+  if (IsFootnoteLine(module_.pool.Data(), textStart, end)) {
+    CompileFootnoteLine(textStart, end);
+  } else if (currentBook_ != -1 && textStart < end) {
+    CompileVerse(textStart, end);
+  }
+  // Anything else is dropped.
+}
+
+bool LineCompiler::ApplyKeyword(int32_t start, int32_t end) {
+  const char16_t* pool = module_.pool.Data();
+  for (const Keyword& keyword : kKeywords) {
+    if (!StartsWith(pool, start, end, keyword.text, keyword.ignoreCase)) continue;
+    switch (keyword.effect) {
+      case Switch::kIndexingOff:
+        indexingOn_ = false;
+        break;
+      case Switch::kIndexingOn:
+        indexingOn_ = true;
+        break;
+      case Switch::kSuperscriptVerses:
+        module_.superscriptVerses = 1;
+        break;
+      case Switch::kInspiredVersion:
+        module_.isInspiredVersion = 1;
+        break;
+      case Switch::kBible:
+        module_.isBible = 1;
+        break;
+      case Switch::kHymnal:
+        module_.isHymnal = 1;
+        break;
+      case Switch::kDoctrineAndCovenants:
+        module_.isDoctrineAndCovenants = 1;
+        break;
+      case Switch::kBookOfMormon:
+        module_.isBookOfMormon = 1;
+        break;
+      case Switch::kHelp:
+        module_.isHelp = 1;
+        break;
+      case Switch::kLabelsOff:
+        labelsOn_ = false;
+        break;
+      case Switch::kLabelsOn:
+        labelsOn_ = true;
+        break;
+    }
+    return true;
+  }
+  return false;
+}
+
+int32_t LineCompiler::ApplyRefrains(int32_t start, int32_t end) {
+  char16_t* pool = module_.pool.Data();
+  if (StartsWith(pool, start, end, kRefrainTag, true)) {
+    refrainNumber_ = std::to_string(module_.verseCount);
+    start += static_cast<int32_t>(kRefrainTag.size());
+  }
+  if (StartsWith(pool, start, end, kRefrainOptTag, true)) {
+    // The field holds six characters; a longer number is cut there.
+    const size_t n = std::min(refrainNumber_.size(), kRefrainOptWidth);
+    for (size_t i = 0; i < n; ++i) {
+      pool[start + kRefrainOptField + i] = static_cast<char16_t>(refrainNumber_[i]);
+    }
+  }
+  return start;
+}
+
+void LineCompiler::RecordImageReference(int32_t tagPos, int32_t end) {
+  const int32_t field = tagPos + static_cast<int32_t>(kImageTag.size());
+  const int64_t number = ReadNumber(module_.pool.Data(), field, end);
+  const int64_t imageCount = module_.images.Length();
+  if (number < 1 || number > imageCount) {
+    throw SourceError(text::EncodeUtf8(module_.sourcePath) + ": image reference " +
+                      std::to_string(number) + " names no image (the source has " +
+                      std::to_string(imageCount) + (imageCount == 1 ? " image)" : " images)"));
+  }
+  ImageRecord& image = module_.images[number - 1];
+  ++image.useCount;
+  image.useVerses.push_back(module_.verseCount);
+  image.usePositions.push_back(field);
+}
+
+void LineCompiler::CompileHeader(int32_t start, int32_t end) {
+  // "<" Name ">" Title, then the modifiers in their fixed order.
+  const char16_t* pool = module_.pool.Data();
+  const int32_t nameEnd = Find(pool, start + 1, end, u'>');
+  const int32_t titleStart = nameEnd + 1;
+  const int32_t titleEnd = Find(pool, titleStart, end, u'<');
+  const int32_t title = module_.AddString(View(pool, titleStart, titleEnd));
+  progress_.Phase(module_.StringView(title));
+  progress_.Pump();
+
+  int32_t flags = kBookPlainLayout;
+  int32_t note = kNone;
+  int32_t abbrev = kNone;
+  int32_t pos = titleEnd;
+  pool = module_.pool.Data();
+  if (StartsWith(pool, pos, end, kSuppress)) {
+    flags |= kBookSuppress;
+    pos = Find(pool, pos + 1, end, u'<');
+  }
+  if (StartsWith(pool, pos, end, kNoSibLink)) {
+    flags |= kBookNoSibLink;
+    pos = Find(pool, pos + 1, end, u'<');
+  }
+  if (StartsWith(pool, pos, end, kNote)) {
+    const int32_t noteStart = pos + static_cast<int32_t>(kNote.size());
+    const int32_t noteEnd = Find(pool, noteStart, end, kAbbrev);
+    note = module_.AddString(View(pool, noteStart, noteEnd));
+    pos = noteEnd;
+    pool = module_.pool.Data();
+  }
+  if (StartsWith(pool, pos, end, kAbbrev)) {
+    const int32_t abbrevStart = pos + static_cast<int32_t>(kAbbrev.size());
+    const int32_t abbrevEnd = Find(pool, abbrevStart, end, u'<');
+    abbrev = module_.AddString(View(pool, abbrevStart, abbrevEnd));
+    pool = module_.pool.Data();
+  }
+
+  const int32_t k = module_.FindOrAddBookName(View(pool, start + 1, nameEnd));
+  const int32_t prevSameName = module_.bookNames[k].lastBook;
+  const int32_t b = module_.books.Append(module_.bookCount, kBookGrowth);
+  BookRecord& book = module_.books[b];
+  book = BookRecord{prevSameName, kNone, kNone, kNone, title, note, abbrev, kNone, k, flags};
+  if (k > 0) {
+    const int32_t before = module_.bookNames[k - 1].lastBook;
+    book.prevName = before;
+    if (before != kNone && module_.books[before].nextName == kNone) {
+      module_.books[before].nextName = b;
+    }
+  }
+  if (prevSameName != kNone) module_.books[prevSameName].nextSameName = b;
+  module_.bookNames[k].lastBook = b;
+  currentBook_ = b;
+  RegisterBook(module_, b);
+}
+
+void LineCompiler::CompileVerse(int32_t textStart, int32_t end) {
+  const int32_t v = module_.verses.Append(module_.verseCount, kVerseGrowth);
+  const int32_t bookIndex = module_.bookCount - 1;
+  module_.verses[v] = VerseRecord{bookIndex, kNone, textStart, kNone};
+  if (previousVerse_ != kNone && module_.verses[previousVerse_].book == bookIndex) {
+    module_.verses[previousVerse_].next = v;
+  }
+  BookRecord& book = module_.books[bookIndex];
+  if (book.firstText == kNone) book.firstText = v;
+
+  // Every "<" is examined; LinkStep writes in place and may add to the pool,
+  // so the pool is looked up afresh after each call.
+  for (int32_t pos = Find(module_.pool.Data(), textStart, end, u'<'); pos < end;
+       pos = Find(module_.pool.Data(), pos + 1, end, u'<')) {
+    if (IsPoolLinkTagAt(module_.pool.Data(), pos, end) && !LinkStep(module_, pos, v)) {
+      pending_.Add(v, v);
+    }
+  }
+
+  ScanLeadingLayout(module_, v, textStart, end, labelsOn_, labelScratch_);
+  IndexVerse(module_, v, indexingOn_);
+  previousVerse_ = v;
+}
+
+void LineCompiler::CompileFootnoteLine(int32_t textStart, int32_t end) {
+  // The line belongs to the verse created last; it makes no record.
+  const int32_t context = module_.verseCount - 1;
+  for (int32_t pos = Find(module_.pool.Data(), textStart, end, u'<'); pos < end;
+       pos = Find(module_.pool.Data(), pos + 1, end, u'<')) {
+    if (IsPoolLinkTagAt(module_.pool.Data(), pos, end) && !LinkStep(module_, pos, context)) {
+      pending_.Add(-pos, context);
+    }
+  }
+}
+
+}  // namespace quillavor

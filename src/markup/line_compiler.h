@@ -1,0 +1,56 @@
+// The line loop: classifies every line of the decoded source text in the
+// pool into control keywords, refrains, book headers, verse lines, footnote
+// lines and dropped lines, and fills the Module's tables from them. The
+// compiler borrows the Module, the progress sink and the pending links for
+// its lifetime; its state lives only as long as one loop.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace quillavor {
+
+class Module;
+class Progress;
+struct PendingLinks;
+
+// Overwrites every CR and LF of the pool text [begin, end) with 0 units, so
+// that every line becomes a pool string of its own.
+void CutLines(Module& module, int32_t begin, int32_t end);
+
+// True when the pool text at `pos` (ending at `end`) starts a link tag.
+bool IsPoolLinkTagAt(const char16_t* pool, int32_t pos, int32_t end);
+
+class LineCompiler {
+ public:
+  LineCompiler(Module& module, Progress& progress, PendingLinks& pending);
+  LineCompiler(const LineCompiler&) = delete;  // borrows the module; one loop only
+  LineCompiler& operator=(const LineCompiler&) = delete;
+
+  // Runs the loop over the cut text [begin, end) of the pool; the unit at
+  // `end` is 0. Positions are kept as pool indexes: the pool may grow.
+  void Run(int32_t begin, int32_t end);
+
+ private:
+  void CompileLine(int32_t start, int32_t end);
+  bool ApplyKeyword(int32_t start, int32_t end);
+  int32_t ApplyRefrains(int32_t start, int32_t end);
+  void RecordImageReference(int32_t tagPos, int32_t end);
+  void CompileHeader(int32_t start, int32_t end);
+  void CompileVerse(int32_t textStart, int32_t end);
+  void CompileFootnoteLine(int32_t textStart, int32_t end);
+
+  Module& module_;
+  Progress& progress_;
+  PendingLinks& pending_;
+
+  bool indexingOn_ = true;       // verses created meanwhile are indexed
+  bool labelsOn_ = true;         // a leading number becomes the verse label
+  int32_t currentBook_ = -1;     // book opened by the latest header
+  int32_t previousVerse_ = -1;   // most recently created verse
+  std::string refrainNumber_;    // "%i" of the verse taken by the last "<refrain>"
+  int32_t lineCount_ = 0;        // lines seen, for the message pump
+  std::u16string labelScratch_;  // reused copy of a verse label
+};
+
+}  // namespace quillavor
