@@ -56,9 +56,16 @@ bool LooksLikeFootnote(std::u16string_view t) {
 // text as removing all occurrences over and over.
 void PrepareVerseText(std::u16string_view verseText, std::u16string& out) {
   const std::u16string_view trimmed = text::TrimView(verseText);
-  out.clear();
+  // Up to the first "<sc>" nothing is removed: that part is copied whole,
+  // and most verses have no "<sc>" at all.
+  const size_t first = trimmed.find(kSmallCapsTag);
+  if (first == std::u16string_view::npos) {
+    out.assign(trimmed);
+    return;
+  }
+  out.assign(trimmed.substr(0, first));
   const size_t n = kSmallCapsTag.size();
-  for (char16_t c : trimmed) {
+  for (char16_t c : trimmed.substr(first)) {
     out.push_back(c);
     if (c == u'>' && out.size() >= n &&
         std::u16string_view(out).substr(out.size() - n) == kSmallCapsTag) {

@@ -5,6 +5,7 @@
 #include <unicode/ustring.h>
 #include <unicode/utf16.h>
 
+#include <cstring>
 #include <memory>
 #include <stdexcept>
 
@@ -113,6 +114,22 @@ std::u16string_view TrimView(std::u16string_view s) {
   while (b < e && s[b] <= u' ') ++b;
   while (e > b && s[e - 1] <= u' ') --e;
   return s.substr(b, e - b);
+}
+
+const char16_t* FindNul(const char16_t* p, const char16_t* end) {
+  // A 64-bit word holds four units; (x - 1s) & ~x & high bits is non-zero
+  // exactly when one of the four lanes is 0. The exact lane is then found by
+  // the plain loop.
+  constexpr uint64_t kOnes = 0x0001000100010001ULL;
+  constexpr uint64_t kHighs = 0x8000800080008000ULL;
+  while (end - p >= 4) {
+    uint64_t x;
+    std::memcpy(&x, p, sizeof x);
+    if (((x - kOnes) & ~x & kHighs) != 0) break;
+    p += 4;
+  }
+  while (p < end && *p != 0) ++p;
+  return p;
 }
 
 namespace {

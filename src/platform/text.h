@@ -36,6 +36,11 @@ std::string EncodeUtf8(std::u16string_view s);
 
 // Removes leading and trailing code units <= U+0020 (white space and controls).
 std::u16string_view TrimView(std::u16string_view s);
+
+// The first 0 unit in [p, end), or `end`. Looks at four units per step: the
+// pool's strings are found by their terminator, and this scan runs over the
+// whole text several times during a build.
+const char16_t* FindNul(const char16_t* p, const char16_t* end);
 inline std::u16string Trim(std::u16string_view s) { return std::u16string(TrimView(s)); }
 
 // Case-insensitive comparison folding only the ASCII letters.
