@@ -1,5 +1,6 @@
 #include "index/word_index.h"
 
+#include <algorithm>
 #include <array>
 #include <string>
 #include <vector>
@@ -46,6 +47,19 @@ IndexScratch& Scratch() {
 bool LooksLikeFootnote(std::u16string_view t) {
   return !t.empty() && t[0] == u'[' &&
          ((t.size() > 2 && t[2] == u']') || (t.size() > 3 && t[3] == u']'));
+}
+
+// p.find(word, from) for a token `word` that is a view into `p` at or after
+// `from`: the search ends at the token itself at the latest, so only the
+// stretch between the previous word and this one is looked at.
+size_t FindWordFrom(std::u16string_view p, std::u16string_view word, size_t from) {
+  const size_t at = static_cast<size_t>(word.data() - p.data());
+  const char16_t first = word[0];
+  for (size_t i = from; i < at; ++i) {
+    // A match before the token ends before the token's end: within `p`.
+    if (p[i] == first && std::equal(word.begin() + 1, word.end(), p.begin() + i + 1)) return i;
+  }
+  return at;
 }
 
 }  // namespace
@@ -181,7 +195,7 @@ void IndexVerse(Module& module, int32_t verse, bool indexingOn) {
     // The search restarts at the previous word's offset, not after it: a
     // word repeating the previous one gets the same offset.
     uint32_t offset = 0;
-    const size_t found = p.find(word, searchStart);
+    const size_t found = FindWordFrom(p, word, searchStart);
     if (found != std::u16string_view::npos) {
       searchStart = found;
       offset = found > kMaxWordOffset ? kMaxWordOffset : static_cast<uint32_t>(found);

@@ -1,6 +1,7 @@
 #include "model/dictionary.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <functional>
 #include <memory>
 
@@ -31,7 +32,10 @@ Dict LabelDict(Module& m) {
 }
 
 // A key ends at its first 0 unit, as a stored string does.
-std::u16string_view CutAtNul(std::u16string_view key) { return key.substr(0, key.find(u'\0')); }
+std::u16string_view CutAtNul(std::u16string_view key) {
+  return key.substr(
+      0, static_cast<size_t>(text::FindNul(key.data(), key.data() + key.size()) - key.data()));
+}
 
 bool InPool(const Module& module, std::u16string_view key) {
   const char16_t* base = module.pool.Data();
@@ -141,7 +145,32 @@ int32_t FindOrAddByWalk(Module& module, const Dict& d, std::u16string_view key) 
 
 using Slot = DictionaryAccel::Slot;
 
-size_t HashKey(std::u16string_view key) { return std::hash<std::u16string_view>{}(key); }
+// FNV-1a over the code units, with the high bits folded into the low ones
+// that pick the slot: the keys are short words, for which this costs a few
+// instructions per unit where the library's byte hash costs several times
+// as much. Only the probe order depends on it, never a result.
+size_t HashKey(std::u16string_view key) {
+  uint64_t h = 14695981039346656037ULL;
+  for (const char16_t c : key) {
+    h ^= c;
+    h *= 1099511628211ULL;
+  }
+  return static_cast<size_t>(h ^ (h >> 32));
+}
+
+// ToUpperInvariant(key, out), with a loop of its own for keys of ASCII units
+// (nearly every word of most texts): those need no character tables.
+void UpperKey(std::u16string_view key, std::u16string& out) {
+  out.resize(key.size());
+  for (size_t i = 0; i < key.size(); ++i) {
+    const char16_t c = key[i];
+    if (c >= 0x80) {
+      text::ToUpperInvariant(key, out);
+      return;
+    }
+    out[i] = (c >= u'a' && c <= u'z') ? static_cast<char16_t>(c - (u'a' - u'A')) : c;
+  }
+}
 
 // The entry whose upper-cased key is `key`, or kNone.
 int32_t FindKey(const DictionaryAccel& a, std::u16string_view key, size_t hash) {
@@ -224,7 +253,7 @@ int32_t FindOrAdd(Module& module, const Dict& d, std::u16string_view key) {
     return result;
   }
 
-  text::ToUpperInvariant(key, a.upper);
+  UpperKey(key, a.upper);
   const size_t hash = HashKey(a.upper);
   if (const int32_t hit = FindKey(a, a.upper, hash); hit != kNone) {
     AdjustSpelling(module, d, hit, key);
