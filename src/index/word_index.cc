@@ -72,7 +72,7 @@ void PrepareVerseText(std::u16string_view verseText, std::u16string& out) {
   const std::u16string_view trimmed = text::TrimView(verseText);
   // Up to the first "<sc>" nothing is removed: that part is copied whole,
   // and most verses have no "<sc>" at all.
-  const size_t first = trimmed.find(kSmallCapsTag);
+  const size_t first = text::FindText(trimmed, kSmallCapsTag);
   if (first == std::u16string_view::npos) {
     out.assign(trimmed);
     return;
@@ -170,7 +170,7 @@ void IndexVerse(Module& module, int32_t verse, bool indexingOn) {
   if (!indexingOn) return;
   const std::u16string_view t = module.StringView(module.verses[verse].text);
   if (LooksLikeFootnote(t)) return;
-  if (t.find(kImageTag) != std::u16string_view::npos) return;
+  if (text::FindText(t, kImageTag) != std::u16string_view::npos) return;
 
   // The prepared text lives outside the pool: adding new words to the pool
   // may move it, while the tokens below stay views into `prepared`.

@@ -116,22 +116,6 @@ std::u16string_view TrimView(std::u16string_view s) {
   return s.substr(b, e - b);
 }
 
-const char16_t* FindNul(const char16_t* p, const char16_t* end) {
-  // A 64-bit word holds four units; (x - 1s) & ~x & high bits is non-zero
-  // exactly when one of the four lanes is 0. The exact lane is then found by
-  // the plain loop.
-  constexpr uint64_t kOnes = 0x0001000100010001ULL;
-  constexpr uint64_t kHighs = 0x8000800080008000ULL;
-  while (end - p >= 4) {
-    uint64_t x;
-    std::memcpy(&x, p, sizeof x);
-    if (((x - kOnes) & ~x & kHighs) != 0) break;
-    p += 4;
-  }
-  while (p < end && *p != 0) ++p;
-  return p;
-}
-
 namespace {
 char16_t AsciiLower(char16_t c) {
   return (c >= u'A' && c <= u'Z') ? static_cast<char16_t>(c + 32) : c;
