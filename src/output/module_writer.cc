@@ -111,13 +111,19 @@ std::vector<uint8_t> CompressImage(std::span<const uint8_t> image) {
   if (!compressor) throw std::bad_alloc();
   // The bound is far above what a module compresses to: the buffer is left
   // uninitialised, so that only the pages the stream fills are ever touched,
-  // and the stream is then copied out at its exact size.
+  // and the stream is then copied out at its exact size. Both buffers take
+  // large pages: a first touch of a small page costs more than its copying.
   const size_t bound = libdeflate_zlib_compress_bound(compressor.get(), image.size());
   const std::unique_ptr<uint8_t[]> buffer(new uint8_t[bound]);
+  memory::AdviseLargePages(buffer.get(), bound);
   const size_t n =
       libdeflate_zlib_compress(compressor.get(), image.data(), image.size(), buffer.get(), bound);
   if (n == 0) throw FormatError("compression failed");
-  return std::vector<uint8_t>(buffer.get(), buffer.get() + n);
+  std::vector<uint8_t> out;
+  out.reserve(n);
+  memory::AdviseLargePages(out.data(), n);
+  out.assign(buffer.get(), buffer.get() + n);
+  return out;
 }
 
 void WriteModule(Module& module, std::u16string_view path, bool writeRaw, Progress& progress) {
