@@ -32,9 +32,11 @@ Dict LabelDict(Module& m) {
 }
 
 // A key ends at its first 0 unit, as a stored string does.
+// Keys are words of a few units: a plain loop beats the wide scan here.
 std::u16string_view CutAtNul(std::u16string_view key) {
-  return key.substr(
-      0, static_cast<size_t>(text::FindNul(key.data(), key.data() + key.size()) - key.data()));
+  size_t n = 0;
+  while (n < key.size() && key[n] != 0) ++n;
+  return key.substr(0, n);
 }
 
 bool InPool(const Module& module, std::u16string_view key) {
@@ -149,27 +151,33 @@ using Slot = DictionaryAccel::Slot;
 // that pick the slot: the keys are short words, for which this costs a few
 // instructions per unit where the library's byte hash costs several times
 // as much. Only the probe order depends on it, never a result.
+constexpr uint64_t kHashStart = 14695981039346656037ULL;
+constexpr uint64_t kHashFactor = 1099511628211ULL;
+size_t FoldHash(uint64_t h) { return static_cast<size_t>(h ^ (h >> 32)); }
+
 size_t HashKey(std::u16string_view key) {
-  uint64_t h = 14695981039346656037ULL;
-  for (const char16_t c : key) {
-    h ^= c;
-    h *= 1099511628211ULL;
-  }
-  return static_cast<size_t>(h ^ (h >> 32));
+  uint64_t h = kHashStart;
+  for (const char16_t c : key) h = (h ^ c) * kHashFactor;
+  return FoldHash(h);
 }
 
-// ToUpperInvariant(key, out), with a loop of its own for keys of ASCII units
-// (nearly every word of most texts): those need no character tables.
-void UpperKey(std::u16string_view key, std::u16string& out) {
+// ToUpperInvariant(key, out); returns HashKey(out). Keys of ASCII units
+// (nearly every word of most texts) take one loop that does both and needs
+// no character tables.
+size_t UpperKeyAndHash(std::u16string_view key, std::u16string& out) {
   out.resize(key.size());
+  uint64_t h = kHashStart;
   for (size_t i = 0; i < key.size(); ++i) {
     const char16_t c = key[i];
     if (c >= 0x80) {
       text::ToUpperInvariant(key, out);
-      return;
+      return HashKey(out);
     }
-    out[i] = (c >= u'a' && c <= u'z') ? static_cast<char16_t>(c - (u'a' - u'A')) : c;
+    const char16_t upper = (c >= u'a' && c <= u'z') ? static_cast<char16_t>(c - (u'a' - u'A')) : c;
+    out[i] = upper;
+    h = (h ^ upper) * kHashFactor;
   }
+  return FoldHash(h);
 }
 
 // The entry whose upper-cased key is `key`, or kNone.
@@ -253,8 +261,7 @@ int32_t FindOrAdd(Module& module, const Dict& d, std::u16string_view key) {
     return result;
   }
 
-  UpperKey(key, a.upper);
-  const size_t hash = HashKey(a.upper);
+  const size_t hash = UpperKeyAndHash(key, a.upper);
   if (const int32_t hit = FindKey(a, a.upper, hash); hit != kNone) {
     AdjustSpelling(module, d, hit, key);
     return hit;
