@@ -49,7 +49,7 @@ class PlainStorage {
 
   void resize(size_t n) {
     if (n < size_) {
-      std::fill(data_ + n, data_ + size_, T{});
+      ClearFrom(n);
     } else if (n > capacity_) {
       Reallocate(std::max(n, capacity_ + capacity_ / 2));
     }
@@ -57,6 +57,11 @@ class PlainStorage {
   }
 
  private:
+  // Zeroes the elements from n to the size (out of line: shrinking is rare,
+  // and inlined into growth paths it only confuses the compiler's bounds
+  // analysis).
+  [[gnu::noinline]] void ClearFrom(size_t n) { std::fill(data_ + n, data_ + size_, T{}); }
+
   void Reallocate(size_t capacity) {
     T* grown = static_cast<T*>(std::calloc(capacity, sizeof(T)));
     if (grown == nullptr) throw std::bad_alloc();
