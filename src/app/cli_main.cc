@@ -44,7 +44,7 @@ class CliObserver : public DriverObserver {
     if (live_) {
       std::fprintf(stderr, "\r\033[K  %s", s.c_str());
       std::fflush(stderr);
-    } else if (!IsBookTitlePhase()) {
+    } else if (IsStagePhase(phase)) {
       std::fprintf(stderr, "  %s\n", s.c_str());
     }
   }
@@ -58,8 +58,17 @@ class CliObserver : public DriverObserver {
   }
 
  private:
-  // Plain output prints the phases of a build, not every book title.
-  bool IsBookTitlePhase() const { return false; }
+  // Plain output prints the stages of a build, not every book title or
+  // Concordance letter shown on the way.
+  static bool IsStagePhase(std::u16string_view phase) {
+    for (std::u16string_view stage : {std::u16string_view(u"Loading && preparing linkages"),
+                                      std::u16string_view(u"Resolve linkage"),
+                                      std::u16string_view(u"Finalize WORD indexes"),
+                                      std::u16string_view(u"Write ")}) {
+      if (phase.starts_with(stage)) return true;
+    }
+    return false;
+  }
 
   void Line(const std::string& s) {
     if (quiet_) return;
