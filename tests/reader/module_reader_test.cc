@@ -154,7 +154,8 @@ TEST(ModuleReader, ZlibStreams) {
   trailing.insert(trailing.end(), {0, 0});
   EXPECT_EQ(rejection(trailing), "bad zlib stream: 2 bytes follow the end of the stream");
   std::vector<uint8_t> damaged = compressed;
-  damaged[damaged.size() - 1] ^= 0xFF;  // the Adler-32 checksum
+  ASSERT_FALSE(damaged.empty());
+  damaged.back() ^= 0xFF;  // the Adler-32 checksum
   EXPECT_EQ(rejection(damaged), "bad zlib stream: incorrect data check");
 }
 
