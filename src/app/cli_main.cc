@@ -14,6 +14,7 @@
 #include "platform/files.h"
 #include "platform/paths.h"
 #include "platform/text.h"
+#include "reader/module_checker.h"
 #include "reader/module_reader.h"
 
 namespace quillavor {
@@ -112,10 +113,17 @@ int RunBuildCommand(const std::string& booksFile, bool raw, bool quiet, bool tim
   }
 }
 
-int RunInspectCommand(const std::string& modulePath, bool json, const std::string& word,
-                      const std::string& letter, const std::vector<std::string>& sections) {
+int RunInspectCommand(const std::string& modulePath, bool json, bool check,
+                      const std::string& word, const std::string& letter,
+                      const std::vector<std::string>& sections) {
   try {
     ModuleView module = ReadModuleFile(text::DecodeUtf8(modulePath));
+    if (check) {
+      const std::vector<Violation> violations = CheckModule(module);
+      for (const Violation& v : violations) std::cout << v.ToString() << "\n";
+      if (violations.empty()) std::cout << "ok: no violations\n";
+      return violations.empty() ? 0 : 1;
+    }
     if (json) {
       PrintModuleJson(module, std::cout);
       return 0;
@@ -167,11 +175,14 @@ int main(int argc, char** argv) {
   CLI::App* inspect = app.add_subcommand("inspect", "Show what a module file holds");
   std::string modulePath;
   bool json = false;
+  bool check = false;
   std::string word;
   std::string letter;
   std::vector<std::string> sections;
   inspect->add_option("MODULE", modulePath, "Module file (.quillavor) or raw file")->required();
   inspect->add_flag("--json", json, "The whole structure as JSON");
+  inspect->add_flag("--check", check,
+                    "Validate the module; print each violation, exit 1 when there is any");
   inspect->add_option("--word", word, "Show the occurrences of one word");
   inspect->add_option("--letter", letter, "Show the words of one Concordance letter book");
   inspect
@@ -187,5 +198,5 @@ int main(int argc, char** argv) {
     return rc == 0 ? 0 : 2;
   }
   if (*build) return quillavor::RunBuildCommand(booksFile, raw, quiet, timings);
-  return quillavor::RunInspectCommand(modulePath, json, word, letter, sections);
+  return quillavor::RunInspectCommand(modulePath, json, check, word, letter, sections);
 }

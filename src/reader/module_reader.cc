@@ -28,7 +28,7 @@ class Cursor {
   }
 
   // Reads a block header and checks it against the expected element size and
-  // (when given) count. Returns the count.
+  // count (the counter of block 1 that counts the block). Returns the count.
   int64_t Header(std::string_view block, int32_t elementSize, int64_t expectedCount) {
     const size_t at = pos_;
     if (bytes_.size() - pos_ < 8) {
@@ -42,7 +42,11 @@ class Cursor {
                         " has element size " + std::to_string(size) + ", expected " +
                         std::to_string(elementSize));
     }
-    if (count < 0 || (expectedCount >= 0 && count != expectedCount)) {
+    if (count < 0) {
+      throw FormatError(std::string(block) + ": block header at byte " + std::to_string(at) +
+                        " has a negative element count " + std::to_string(count));
+    }
+    if (count != expectedCount) {
       throw FormatError(std::string(block) + ": block header at byte " + std::to_string(at) +
                         " has element count " + std::to_string(count) + ", expected " +
                         std::to_string(expectedCount));

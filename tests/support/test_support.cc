@@ -1,5 +1,6 @@
 #include "support/test_support.h"
 
+#include <gtest/gtest.h>
 #include <sys/mount.h>
 
 #include <algorithm>
@@ -11,6 +12,7 @@
 
 #include "output/module_writer.h"
 #include "platform/text.h"
+#include "reader/module_checker.h"
 
 namespace quillavor::testing {
 
@@ -59,6 +61,17 @@ std::unique_ptr<Module> CompileText(std::string_view source, std::u16string_view
 ModuleView CompileToView(std::string_view source, std::u16string_view options) {
   std::unique_ptr<Module> m = CompileText(source, options);
   return ModuleView(AssembleImage(*m));
+}
+
+void ExpectModuleValid(const ModuleView& module) {
+  const std::vector<Violation> violations = CheckModule(module);
+  if (violations.empty()) return;
+  std::string list;
+  for (size_t i = 0; i < violations.size() && i < 20; ++i) {
+    list += "\n  " + violations[i].ToString();
+  }
+  if (violations.size() > 20) list += "\n  ...";
+  ADD_FAILURE() << "the module checker found " << violations.size() << " violation(s):" << list;
 }
 
 std::filesystem::path CorpusDir() {

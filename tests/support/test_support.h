@@ -50,6 +50,11 @@ std::unique_ptr<Module> CompileText(std::string_view source, std::u16string_view
 // Compiles, assembles the image and parses it back.
 ModuleView CompileToView(std::string_view source, std::u16string_view options = u"");
 
+// Adds a test failure listing the violations the module checker finds in the
+// module (the first 20 of them); passes silently for a valid module. Call it
+// on every module a test builds.
+void ExpectModuleValid(const ModuleView& module);
+
 // The corpus folder, or empty when it is not there.
 std::filesystem::path CorpusDir();
 
