@@ -167,6 +167,7 @@ TEST(FaultTest, RawFileThatCannotBeWritten) {
     ExpectBuildErrorMentions([&] { RunBuild(LineFor(source), observer); }, c.cause);
     ModuleView view = ReadModuleFile(files::FromPath(dir.path() / "a.quillavor"));
     EXPECT_EQ(view.verses().size(), 1u);
+    testing::ExpectModuleValid(view);
   }
 }
 
@@ -211,8 +212,9 @@ TEST(FaultTest, BuildKilledDuringTheWriteKeepsTheOlderModule) {
   Observer observer;
   RunBuild(list, observer);
   EXPECT_EQ(FolderNames(dir.path()), (std::vector<std::string>{"big.quillavor", "big.txt"}));
-  EXPECT_GT(ReadModuleFile(files::FromPath(dir.path() / "big.quillavor")).pool().size(),
-            128u * 1024u);
+  const ModuleView built = ReadModuleFile(files::FromPath(dir.path() / "big.quillavor"));
+  EXPECT_GT(built.pool().size(), 128u * 1024u);
+  testing::ExpectModuleValid(built);
 }
 
 // SIGKILL at an arbitrary moment of a series of writes: the file is always
@@ -278,10 +280,13 @@ TEST(FaultTest, SourceChangedBetweenTheDriversTestAndTheLoad) {
     const RunSummary summary =
         RunBuild(LineFor(first) + u"\n" + LineFor(moving) + u"\n" + LineFor(last), observer);
     EXPECT_EQ(summary.built, 3);
-    EXPECT_EQ(
-        ReadModuleFile(files::FromPath(dir.path() / "moving.quillavor")).counters().poolLength, 0);
+    const ModuleView empty = ReadModuleFile(files::FromPath(dir.path() / "moving.quillavor"));
+    EXPECT_EQ(empty.counters().poolLength, 0);
+    testing::ExpectModuleValid(empty);
     for (const char* name : {"first.quillavor", "last.quillavor"}) {
-      EXPECT_EQ(ReadModuleFile(files::FromPath(dir.path() / name)).verses().size(), 1u) << name;
+      const ModuleView view = ReadModuleFile(files::FromPath(dir.path() / name));
+      EXPECT_EQ(view.verses().size(), 1u) << name;
+      testing::ExpectModuleValid(view);
     }
   }
 }
@@ -300,6 +305,7 @@ TEST(FaultTest, ImageFileThatIsAFolderIsDropped) {
     Observer observer;
     EXPECT_EQ(RunBuild(LineFor(source), observer).built, 1);
     ModuleView view = ReadModuleFile(files::FromPath(dir.path() / "a.quillavor"));
+    testing::ExpectModuleValid(view);
     const std::u16string_view pool(view.pool().data(), view.pool().size());
     EXPECT_EQ(pool.find(u"<image=") != std::u16string_view::npos, entries == 1);
   }

@@ -60,7 +60,9 @@ std::unique_ptr<Module> CompileText(std::string_view source, std::u16string_view
 
 ModuleView CompileToView(std::string_view source, std::u16string_view options) {
   std::unique_ptr<Module> m = CompileText(source, options);
-  return ModuleView(AssembleImage(*m));
+  ModuleView view(AssembleImage(*m));
+  ExpectModuleValid(view);
+  return view;
 }
 
 void ExpectModuleValid(const ModuleView& module) {
@@ -73,6 +75,8 @@ void ExpectModuleValid(const ModuleView& module) {
   if (violations.size() > 20) list += "\n  ...";
   ADD_FAILURE() << "the module checker found " << violations.size() << " violation(s):" << list;
 }
+
+void ExpectModuleValid(Module& module) { ExpectModuleValid(ModuleView(AssembleImage(module))); }
 
 std::filesystem::path CorpusDir() {
   std::filesystem::path p = QUILLAVOR_CORPUS_DIR;

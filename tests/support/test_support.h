@@ -54,6 +54,9 @@ ModuleView CompileToView(std::string_view source, std::u16string_view options = 
 // module (the first 20 of them); passes silently for a valid module. Call it
 // on every module a test builds.
 void ExpectModuleValid(const ModuleView& module);
+// The same for a compiled Module: assembles its image first, which shortens
+// its tables to their counts (so call it after the test's own looks).
+void ExpectModuleValid(Module& module);
 
 // The corpus folder, or empty when it is not there.
 std::filesystem::path CorpusDir();
