@@ -14,6 +14,7 @@
 #include <array>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
@@ -85,8 +86,7 @@ RunResult RunOnce(const std::filesystem::path& source, const std::filesystem::pa
   r.moduleBytes = static_cast<int64_t>(std::filesystem::file_size(outDir / "bench.quillavor"));
 
   // The floors, on the very image the build wrote.
-  std::vector<uint8_t> image =
-      ModuleImageFromFileBytes(files::ReadWholeFile(modulePath));
+  std::vector<uint8_t> image = ModuleImageFromFileBytes(files::ReadWholeFile(modulePath));
   r.imageBytes = static_cast<int64_t>(image.size());
   Clock::time_point t = Clock::now();
   std::vector<uint8_t> deflated = CompressImage(image);
@@ -171,7 +171,8 @@ struct SourceReport {
     std::vector<double> v;
     for (const RunResult& r : runs) {
       double s = 0;
-      for (int i = 0; i <= static_cast<int>(Stage::kIndexFinalize); ++i) s += r.stages[static_cast<size_t>(i)];
+      for (int i = 0; i <= static_cast<int>(Stage::kIndexFinalize); ++i)
+        s += r.stages[static_cast<size_t>(i)];
       v.push_back(s);
     }
     return v;
@@ -195,6 +196,14 @@ std::string MachineLine() {
          u.sysname + " " + u.release;
 }
 
+// The 1-, 5- and 15-minute load averages: other work on the machine while the
+// benchmark runs makes its times longer and noisier.
+std::string LoadLine() {
+  double load[3] = {0, 0, 0};
+  if (getloadavg(load, 3) != 3) return "unknown";
+  return Fmt("%.2f", load[0]) + " / " + Fmt("%.2f", load[1]) + " / " + Fmt("%.2f", load[2]);
+}
+
 std::string Verdict(bool ok) { return ok ? "met" : "**missed**"; }
 
 }  // namespace
@@ -213,6 +222,7 @@ int main(int argc, char** argv) {
   app.add_option("--command", command, "The command to name in the report");
   CLI11_PARSE(app, argc, argv);
 
+  const std::string loadBefore = LoadLine();
   const std::filesystem::path work =
       std::filesystem::temp_directory_path() / ("quillavor-bench-" + std::to_string(getpid()));
   std::filesystem::create_directories(work);
@@ -220,7 +230,9 @@ int main(int argc, char** argv) {
   const std::vector<uint8_t> text = files::ReadWholeFile(files::FromPath(source));
   {
     std::ofstream four(work / "source4x.txt", std::ios::binary);
-    for (int i = 0; i < 4; ++i) four.write(reinterpret_cast<const char*>(text.data()), static_cast<std::streamsize>(text.size()));
+    for (int i = 0; i < 4; ++i)
+      four.write(reinterpret_cast<const char*>(text.data()),
+                 static_cast<std::streamsize>(text.size()));
   }
   std::vector<SourceReport> reports(2);
   reports[0].label = "1x";
@@ -233,7 +245,8 @@ int main(int argc, char** argv) {
     for (int run = 0; run < runs; ++run) {
       for (int k = 0; k < 2; ++k) {
         reports[static_cast<size_t>(k)].runs.push_back(RunInChild(paths[k], work));
-        std::fprintf(stderr, "run %d/%d %s: %.3f s\n", run + 1, runs, reports[static_cast<size_t>(k)].label.c_str(),
+        std::fprintf(stderr, "run %d/%d %s: %.3f s\n", run + 1, runs,
+                     reports[static_cast<size_t>(k)].label.c_str(),
                      reports[static_cast<size_t>(k)].runs.back().whole);
       }
     }
@@ -252,8 +265,11 @@ int main(int argc, char** argv) {
      << "Command: `" << command << "` (Release build; " << runs
      << " runs per source, each in a fresh process; min / median / max).\n\n"
      << "Machine: " << MachineLine() << ".\n\nDate: " << date << ".\n\n"
-     << "Source: `" << std::filesystem::path(source).filename().string() << "` ("
-     << text.size() << " bytes) and the same text repeated four times.\n\n";
+     << "Load average (1 / 5 / 15 min) before and after the runs: " << loadBefore << "; "
+     << LoadLine()
+     << " (on 2 cores, anything much above 1 means other work shared the machine).\n\n"
+     << "Source: `" << std::filesystem::path(source).filename().string() << "` (" << text.size()
+     << " bytes) and the same text repeated four times.\n\n";
   for (const SourceReport& r : reports) {
     md << "## " << r.label << " source (" << r.sourceBytes << " bytes)\n\n"
        << "| stage | min ms | median ms | max ms |\n|---|---|---|---|\n";
@@ -264,7 +280,8 @@ int main(int argc, char** argv) {
        << MsRow("floor: zlib level 9 alone", r.Pick(&RunResult::floorZlib));
     const RunResult& last = r.runs.back();
     std::vector<double> rss;
-    for (const RunResult& x : r.runs) rss.push_back(static_cast<double>(x.peakRssBytes) / (1 << 20));
+    for (const RunResult& x : r.runs)
+      rss.push_back(static_cast<double>(x.peakRssBytes) / (1 << 20));
     Stat rs = Summarise(rss);
     md << "\n| size | bytes |\n|---|---|\n"
        << "| module image | " << last.imageBytes << " |\n"

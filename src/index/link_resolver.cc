@@ -75,7 +75,7 @@ class VersePlainText {
  public:
   std::u16string_view Of(const Module& module, int32_t verse) {
     if (verse != verse_) {
-      plain_ = PlainText(module.StringView(module.verses[verse].text));
+      PlainTextInto(module.StringView(module.verses[verse].text), plain_);
       verse_ = verse;
     }
     return text::TrimView(plain_);

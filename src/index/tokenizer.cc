@@ -99,7 +99,10 @@ constexpr std::u16string_view kNoindClose = u"</noind>";
 class Tokenizer {
  public:
   Tokenizer(std::u16string_view text, std::vector<std::u16string_view>& words)
-      : text_(text.substr(0, text.find(u'\0'))), words_(words) {}
+      : text_(text.substr(
+            0, static_cast<size_t>(text::FindNul(text.data(), text.data() + text.size()) -
+                                   text.data()))),
+        words_(words) {}
 
   void Run() {
     const size_t n = text_.size();

@@ -1,5 +1,6 @@
 #include "index/word_index.h"
 
+#include <algorithm>
 #include <array>
 #include <string>
 #include <vector>
@@ -48,6 +49,19 @@ bool LooksLikeFootnote(std::u16string_view t) {
          ((t.size() > 2 && t[2] == u']') || (t.size() > 3 && t[3] == u']'));
 }
 
+// p.find(word, from) for a token `word` that is a view into `p` at or after
+// `from`: the search ends at the token itself at the latest, so only the
+// stretch between the previous word and this one is looked at.
+size_t FindWordFrom(std::u16string_view p, std::u16string_view word, size_t from) {
+  const size_t at = static_cast<size_t>(word.data() - p.data());
+  const char16_t first = word[0];
+  for (size_t i = from; i < at; ++i) {
+    // A match before the token ends before the token's end: within `p`.
+    if (p[i] == first && std::equal(word.begin() + 1, word.end(), p.begin() + i + 1)) return i;
+  }
+  return at;
+}
+
 }  // namespace
 
 // Each unit is appended and a "<sc>" completed at the end of the output is
@@ -56,9 +70,16 @@ bool LooksLikeFootnote(std::u16string_view t) {
 // text as removing all occurrences over and over.
 void PrepareVerseText(std::u16string_view verseText, std::u16string& out) {
   const std::u16string_view trimmed = text::TrimView(verseText);
-  out.clear();
+  // Up to the first "<sc>" nothing is removed: that part is copied whole,
+  // and most verses have no "<sc>" at all.
+  const size_t first = text::FindText(trimmed, kSmallCapsTag);
+  if (first == std::u16string_view::npos) {
+    out.assign(trimmed);
+    return;
+  }
+  out.assign(trimmed.substr(0, first));
   const size_t n = kSmallCapsTag.size();
-  for (char16_t c : trimmed) {
+  for (char16_t c : trimmed.substr(first)) {
     out.push_back(c);
     if (c == u'>' && out.size() >= n &&
         std::u16string_view(out).substr(out.size() - n) == kSmallCapsTag) {
@@ -149,7 +170,7 @@ void IndexVerse(Module& module, int32_t verse, bool indexingOn) {
   if (!indexingOn) return;
   const std::u16string_view t = module.StringView(module.verses[verse].text);
   if (LooksLikeFootnote(t)) return;
-  if (t.find(kImageTag) != std::u16string_view::npos) return;
+  if (text::FindText(t, kImageTag) != std::u16string_view::npos) return;
 
   // The prepared text lives outside the pool: adding new words to the pool
   // may move it, while the tokens below stay views into `prepared`.
@@ -174,7 +195,7 @@ void IndexVerse(Module& module, int32_t verse, bool indexingOn) {
     // The search restarts at the previous word's offset, not after it: a
     // word repeating the previous one gets the same offset.
     uint32_t offset = 0;
-    const size_t found = p.find(word, searchStart);
+    const size_t found = FindWordFrom(p, word, searchStart);
     if (found != std::u16string_view::npos) {
       searchStart = found;
       offset = found > kMaxWordOffset ? kMaxWordOffset : static_cast<uint32_t>(found);

@@ -94,15 +94,15 @@ bool StartsWith(const char16_t* pool, int32_t pos, int32_t end, std::u16string_v
 
 // Index of the first `c` in [from, end), or `end`.
 int32_t Find(const char16_t* pool, int32_t from, int32_t end, char16_t c) {
-  while (from < end && pool[from] != c) ++from;
-  return from;
+  if (from >= end) return from;
+  return static_cast<int32_t>(text::FindUnit(pool + from, pool + end, c) - pool);
 }
 
 // Index of the first `needle` in [from, end), or `end`.
 int32_t Find(const char16_t* pool, int32_t from, int32_t end, std::u16string_view needle) {
   if (from >= end) return end;
   const std::u16string_view hay(pool + from, static_cast<size_t>(end - from));
-  const size_t at = hay.find(needle);
+  const size_t at = text::FindText(hay, needle);
   return at == std::u16string_view::npos ? end : from + static_cast<int32_t>(at);
 }
 
@@ -166,8 +166,12 @@ bool IsPoolLinkTagAt(const char16_t* pool, int32_t pos, int32_t end) {
 
 void CutLines(Module& module, int32_t begin, int32_t end) {
   char16_t* pool = module.pool.Data();
-  for (int32_t i = begin; i < end; ++i) {
-    if (pool[i] == u'\n' || pool[i] == u'\r') pool[i] = 0;
+  // One fast scan per line-end unit instead of two tests on every unit.
+  for (const char16_t lineEnd : {u'\n', u'\r'}) {
+    for (int32_t i = Find(pool, begin, end, lineEnd); i < end;
+         i = Find(pool, i + 1, end, lineEnd)) {
+      pool[i] = 0;
+    }
   }
 }
 
@@ -181,7 +185,7 @@ void LineCompiler::Run(int32_t begin, int32_t end) {
     while (pos < end && pool[pos] == 0) ++pos;
     if (pos >= end) break;
     const int32_t start = pos;
-    while (pos < end && pool[pos] != 0) ++pos;
+    pos = Find(pool, pos, end, u'\0');
     CompileLine(start, pos);
   }
 }

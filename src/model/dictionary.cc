@@ -1,6 +1,7 @@
 #include "model/dictionary.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <functional>
 #include <memory>
 
@@ -31,7 +32,12 @@ Dict LabelDict(Module& m) {
 }
 
 // A key ends at its first 0 unit, as a stored string does.
-std::u16string_view CutAtNul(std::u16string_view key) { return key.substr(0, key.find(u'\0')); }
+// Keys are words of a few units: a plain loop beats the wide scan here.
+std::u16string_view CutAtNul(std::u16string_view key) {
+  size_t n = 0;
+  while (n < key.size() && key[n] != 0) ++n;
+  return key.substr(0, n);
+}
 
 bool InPool(const Module& module, std::u16string_view key) {
   const char16_t* base = module.pool.Data();
@@ -141,7 +147,38 @@ int32_t FindOrAddByWalk(Module& module, const Dict& d, std::u16string_view key) 
 
 using Slot = DictionaryAccel::Slot;
 
-size_t HashKey(std::u16string_view key) { return std::hash<std::u16string_view>{}(key); }
+// FNV-1a over the code units, with the high bits folded into the low ones
+// that pick the slot: the keys are short words, for which this costs a few
+// instructions per unit where the library's byte hash costs several times
+// as much. Only the probe order depends on it, never a result.
+constexpr uint64_t kHashStart = 14695981039346656037ULL;
+constexpr uint64_t kHashFactor = 1099511628211ULL;
+size_t FoldHash(uint64_t h) { return static_cast<size_t>(h ^ (h >> 32)); }
+
+size_t HashKey(std::u16string_view key) {
+  uint64_t h = kHashStart;
+  for (const char16_t c : key) h = (h ^ c) * kHashFactor;
+  return FoldHash(h);
+}
+
+// ToUpperInvariant(key, out); returns HashKey(out). Keys of ASCII units
+// (nearly every word of most texts) take one loop that does both and needs
+// no character tables.
+size_t UpperKeyAndHash(std::u16string_view key, std::u16string& out) {
+  out.resize(key.size());
+  uint64_t h = kHashStart;
+  for (size_t i = 0; i < key.size(); ++i) {
+    const char16_t c = key[i];
+    if (c >= 0x80) {
+      text::ToUpperInvariant(key, out);
+      return HashKey(out);
+    }
+    const char16_t upper = (c >= u'a' && c <= u'z') ? static_cast<char16_t>(c - (u'a' - u'A')) : c;
+    out[i] = upper;
+    h = (h ^ upper) * kHashFactor;
+  }
+  return FoldHash(h);
+}
 
 // The entry whose upper-cased key is `key`, or kNone.
 int32_t FindKey(const DictionaryAccel& a, std::u16string_view key, size_t hash) {
@@ -224,8 +261,7 @@ int32_t FindOrAdd(Module& module, const Dict& d, std::u16string_view key) {
     return result;
   }
 
-  text::ToUpperInvariant(key, a.upper);
-  const size_t hash = HashKey(a.upper);
+  const size_t hash = UpperKeyAndHash(key, a.upper);
   if (const int32_t hit = FindKey(a, a.upper, hash); hit != kNone) {
     AdjustSpelling(module, d, hit, key);
     return hit;

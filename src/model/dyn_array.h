@@ -8,9 +8,9 @@
 // until it is written, and repeated fixed-step growth stays amortised O(1).
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
-#include <algorithm>
 #include <cstring>
 #include <new>
 #include <span>
@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "model/errors.h"
+#include "platform/memory.h"
 
 namespace quillavor {
 
@@ -48,7 +49,7 @@ class PlainStorage {
 
   void resize(size_t n) {
     if (n < size_) {
-      std::fill(data_ + n, data_ + size_, T{});
+      ClearFrom(n);
     } else if (n > capacity_) {
       Reallocate(std::max(n, capacity_ + capacity_ / 2));
     }
@@ -56,9 +57,17 @@ class PlainStorage {
   }
 
  private:
+  // Zeroes the elements from n to the size (out of line: shrinking is rare,
+  // and inlined into growth paths it only confuses the compiler's bounds
+  // analysis).
+  [[gnu::noinline]] void ClearFrom(size_t n) { std::fill(data_ + n, data_ + size_, T{}); }
+
   void Reallocate(size_t capacity) {
     T* grown = static_cast<T*>(std::calloc(capacity, sizeof(T)));
     if (grown == nullptr) throw std::bad_alloc();
+    // The pool of a whole Bible and its occurrence table span many
+    // megabytes: large pages spare them most of their first-touch faults.
+    if (capacity * sizeof(T) >= kLargeBuffer) memory::AdviseLargePages(grown, capacity * sizeof(T));
     if (size_ > 0) std::memcpy(static_cast<void*>(grown), data_, size_ * sizeof(T));
     std::free(data_);
     data_ = grown;
@@ -70,6 +79,8 @@ class PlainStorage {
     std::swap(size_, other.size_);
     std::swap(capacity_, other.capacity_);
   }
+
+  static constexpr size_t kLargeBuffer = size_t{4} << 20;
 
   T* data_ = nullptr;
   size_t size_ = 0;

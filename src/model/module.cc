@@ -87,8 +87,7 @@ std::u16string_view Module::StringView(int32_t index) const {
   if (index < 0 || index >= pool.Length()) throw DynArrayOutOfRange(index, pool.Length());
   const char16_t* start = pool.Data() + index;
   const char16_t* end = pool.Data() + pool.Length();
-  const char16_t* p = start;
-  while (p < end && *p != 0) ++p;
+  const char16_t* p = text::FindNul(start, end);
   return std::u16string_view(start, static_cast<size_t>(p - start));
 }
 

@@ -7,6 +7,7 @@
 
 #include "model/module.h"
 #include "platform/files.h"
+#include "platform/memory.h"
 
 namespace quillavor {
 
@@ -16,7 +17,10 @@ constexpr int kCompressionLevel = 9;
 
 class ImageBuilder {
  public:
-  explicit ImageBuilder(size_t size) { bytes_.reserve(size); }
+  explicit ImageBuilder(size_t size) {
+    bytes_.reserve(size);
+    memory::AdviseLargePages(bytes_.data(), size);
+  }
 
   void Int32(int32_t v) { Raw(&v, 4); }
   void Header(int32_t elementSize, int64_t count) {
@@ -105,11 +109,20 @@ std::vector<uint8_t> CompressImage(std::span<const uint8_t> image) {
   std::unique_ptr<libdeflate_compressor, Free> compressor(
       libdeflate_alloc_compressor(kCompressionLevel));
   if (!compressor) throw std::bad_alloc();
-  std::vector<uint8_t> out(libdeflate_zlib_compress_bound(compressor.get(), image.size()));
-  const size_t n = libdeflate_zlib_compress(compressor.get(), image.data(), image.size(),
-                                            out.data(), out.size());
+  // The bound is far above what a module compresses to: the buffer is left
+  // uninitialised, so that only the pages the stream fills are ever touched,
+  // and the stream is then copied out at its exact size. Both buffers take
+  // large pages: a first touch of a small page costs more than its copying.
+  const size_t bound = libdeflate_zlib_compress_bound(compressor.get(), image.size());
+  const std::unique_ptr<uint8_t[]> buffer(new uint8_t[bound]);
+  memory::AdviseLargePages(buffer.get(), bound);
+  const size_t n =
+      libdeflate_zlib_compress(compressor.get(), image.data(), image.size(), buffer.get(), bound);
   if (n == 0) throw FormatError("compression failed");
-  out.resize(n);
+  std::vector<uint8_t> out;
+  out.reserve(n);
+  memory::AdviseLargePages(out.data(), n);
+  out.assign(buffer.get(), buffer.get() + n);
   return out;
 }
 

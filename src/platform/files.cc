@@ -11,6 +11,7 @@
 #include <random>
 
 #include "model/errors.h"
+#include "platform/memory.h"
 #include "platform/text.h"
 
 namespace quillavor::files {
@@ -125,7 +126,10 @@ std::vector<uint8_t> ReadWholeFile(std::u16string_view path) {
     throw IoError(
         p, "file too large: " + std::to_string(st.st_size) + " bytes (the limit is 2 GiB - 1)");
   }
-  std::vector<uint8_t> data(static_cast<size_t>(st.st_size));
+  std::vector<uint8_t> data;
+  data.reserve(static_cast<size_t>(st.st_size));
+  memory::AdviseLargePages(data.data(), static_cast<size_t>(st.st_size));
+  data.resize(static_cast<size_t>(st.st_size));
   size_t done = 0;
   while (done < data.size()) {
     ssize_t n = ::read(fd.get(), data.data() + done, data.size() - done);

@@ -5,6 +5,7 @@
 #include <unicode/ustring.h>
 #include <unicode/utf16.h>
 
+#include <cstring>
 #include <memory>
 #include <stdexcept>
 

@@ -4,7 +4,9 @@
 // process locale. Nothing outside src/platform includes ICU headers.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 
@@ -36,6 +38,41 @@ std::string EncodeUtf8(std::u16string_view s);
 
 // Removes leading and trailing code units <= U+0020 (white space and controls).
 std::u16string_view TrimView(std::u16string_view s);
+
+// The first unit `c` in [p, end), or `end`. Looks at four units per step:
+// the pool's strings are found by their terminator and the markup by its
+// "<", and these scans run over the whole text several times in a build.
+inline const char16_t* FindUnit(const char16_t* p, const char16_t* end, char16_t c) {
+  // Four units in a 64-bit word, XORed with `c` in each lane: a lane equal
+  // to `c` becomes 0, and (x - 1s) & ~x & high bits is non-zero exactly when
+  // some lane is 0. The plain loop then finds the exact lane.
+  constexpr uint64_t kOnes = 0x0001000100010001ULL;
+  constexpr uint64_t kHighs = 0x8000800080008000ULL;
+  const uint64_t pattern = kOnes * c;
+  while (end - p >= 4) {
+    uint64_t x;
+    std::memcpy(&x, p, sizeof x);
+    x ^= pattern;
+    if (((x - kOnes) & ~x & kHighs) != 0) break;
+    p += 4;
+  }
+  while (p < end && *p != c) ++p;
+  return p;
+}
+inline const char16_t* FindNul(const char16_t* p, const char16_t* end) {
+  return FindUnit(p, end, 0);
+}
+// The first position at or after `from` where `s` starts with `needle` (not
+// empty), or npos; the same answer as s.find(needle, from).
+inline size_t FindText(std::u16string_view s, std::u16string_view needle, size_t from = 0) {
+  const char16_t* const end = s.data() + s.size();
+  for (const char16_t* p = s.data() + std::min(from, s.size());
+       (p = FindUnit(p, end, needle[0])) < end; ++p) {
+    if (static_cast<size_t>(end - p) < needle.size()) break;
+    if (std::u16string_view(p, needle.size()) == needle) return static_cast<size_t>(p - s.data());
+  }
+  return std::u16string_view::npos;
+}
 inline std::u16string Trim(std::u16string_view s) { return std::u16string(TrimView(s)); }
 
 // Case-insensitive comparison folding only the ASCII letters.

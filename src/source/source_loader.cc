@@ -11,6 +11,7 @@
 #include "model/errors.h"
 #include "model/module.h"
 #include "platform/files.h"
+#include "platform/memory.h"
 #include "platform/text.h"
 #include "source/base64.h"
 
@@ -88,6 +89,7 @@ class BytePass {
 
   std::string Run() {
     out_.reserve(src_.size() + src_.size() / 64);
+    memory::AdviseLargePages(out_.data(), out_.capacity());
     size_t pos = 0;
     const size_t end = src_.size();
     while (pos < end) {

@@ -682,3 +682,19 @@ TEST(ModuleChecker, TruncationsAndByteFlipsNeverCrash) {
 
 }  // namespace
 }  // namespace quillavor
+
+namespace quillavor {
+namespace {
+
+// A link removed before an image reference moves the reference's field: the
+// pool finaliser leaves the moved field alone, holding the image's number.
+TEST(ModuleChecker, AcceptsAnImageFieldMovedByALinkRemoval) {
+  const ModuleView view = testing::CompileToView(
+      "<Gen>Genesis 1\n<i>See <a=\"Nowhere\">there</a> <image=        >QUJD</image>\n");
+  ASSERT_EQ(view.verses().size(), 1u);
+  EXPECT_EQ(view.String(view.verses()[0].text), u"<i>See there <image=1       >");
+  testing::ExpectModuleValid(view);
+}
+
+}  // namespace
+}  // namespace quillavor
