@@ -1,6 +1,7 @@
 #include "platform/files.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -73,6 +74,37 @@ void WriteAll(int fd, std::span<const uint8_t> bytes, const std::string& what) {
   }
 }
 
+// Temporary files are named "<target>.tmp-<process id>-<random>". A process
+// that is killed while it writes leaves its temporary file behind; the next
+// write of the same target removes every one whose process is gone.
+std::string TemporaryPrefix(const std::filesystem::path& target) {
+  return target.filename().string() + ".tmp-";
+}
+
+void RemoveStaleTemporaries(const std::filesystem::path& target) {
+  const std::string prefix = TemporaryPrefix(target);
+  const std::filesystem::path folder =
+      target.has_parent_path() ? target.parent_path() : std::filesystem::path(".");
+  std::error_code ec;
+  std::filesystem::directory_iterator it(folder, ec);
+  for (; !ec && it != std::filesystem::directory_iterator(); it.increment(ec)) {
+    const std::string name = it->path().filename().string();
+    if (!name.starts_with(prefix)) continue;
+    const size_t digits = prefix.size();
+    const size_t dash = name.find('-', digits);
+    if (dash == std::string::npos || dash == digits || dash - digits > 9) continue;
+    long pid = 0;
+    bool numeric = true;
+    for (size_t i = digits; i < dash; ++i) {
+      if (name[i] < '0' || name[i] > '9') numeric = false;
+      pid = pid * 10 + (name[i] - '0');
+    }
+    if (!numeric || pid <= 0 || pid == ::getpid()) continue;
+    if (::kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH) continue;  // still running
+    ::unlink(it->path().c_str());
+  }
+}
+
 }  // namespace
 
 bool CanOpenForReading(std::u16string_view path) {
@@ -118,12 +150,14 @@ void WriteFileAtomically(std::u16string_view path, std::span<const uint8_t> byte
   if (std::filesystem::is_directory(fsTarget, ec)) {
     throw IoError(target, "cannot create: a folder has that name");
   }
+  RemoveStaleTemporaries(fsTarget);
   std::random_device rd;
   std::string tmp;
   int raw = -1;
   for (int attempt = 0; attempt < 16 && raw < 0; ++attempt) {
-    char suffix[32];
-    std::snprintf(suffix, sizeof suffix, ".tmp-%08x", static_cast<unsigned>(rd()));
+    char suffix[48];
+    std::snprintf(suffix, sizeof suffix, ".tmp-%ld-%08x", static_cast<long>(::getpid()),
+                  static_cast<unsigned>(rd()));
     tmp = target + suffix;
     raw = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (raw < 0 && errno != EEXIST) break;

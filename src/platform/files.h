@@ -31,7 +31,9 @@ std::vector<uint8_t> ReadWholeFile(std::u16string_view path);
 
 // Writes `bytes` to a temporary file in the target's folder and renames it over
 // the target once complete: the target is either the old file or the new one,
-// never a partial one. Throws IoError.
+// never a partial one. The temporary file is "<target>.tmp-<process id>-<random>";
+// one left by a killed process is removed by the next write of the same target.
+// Throws IoError.
 void WriteFileAtomically(std::u16string_view path, std::span<const uint8_t> bytes);
 
 // Writes `bytes` to `path` (create or truncate). On failure the partial file is

@@ -491,6 +491,7 @@ TEST(CompiledLinks, ResolvedInPlaceOrRemoved) {
   // The rewrite pass widened the "<r=" value to 13 units.
   EXPECT_EQ(text(6), u"1 <a=\"1R33         \">back</a>");
   EXPECT_EQ(m->GetString(m->books[0].note), u"next <a=\"17      \">Exodus</a>");
+  testing::ExpectModuleValid(*m);
 }
 
 // Counts the link tags of a string: encoded "<A=" links, decimal "<a="

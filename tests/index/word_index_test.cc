@@ -502,6 +502,7 @@ TEST(WordIndexCompiled, IndexSwitchLines) {
   // Header book, title book, letter books B, I, L, T.
   ASSERT_EQ(m->bookCount, 6);
   EXPECT_EQ(Title(*m, 1), u"Concordance");
+  testing::ExpectModuleValid(*m);
 }
 
 // The index of a whole Bible through the complete build.

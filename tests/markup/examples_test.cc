@@ -17,6 +17,8 @@ TEST(ExamplesTest, EveryExampleCompiles) {
     ASSERT_FALSE(source.empty()) << name;
     auto module = testing::CompileText(source);
     EXPECT_GT(module->verseCount, 0) << name;
+    SCOPED_TRACE(name);
+    testing::ExpectModuleValid(*module);
   }
 }
 

@@ -1,9 +1,12 @@
 #include "output/module_writer.h"
 
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
+#include <fstream>
 
 #include "model/module.h"
 #include "platform/files.h"
@@ -112,21 +115,47 @@ TEST(ModuleWriterTest, RawFileFailureStillWritesTheWholeModule) {
 }
 
 TEST(ModuleWriterTest, FailedWriteKeepsTheOlderModuleAndLeavesNoTemporaryFile) {
-  TempDir dir;
-  const auto target = dir.path() / "old.quillavor";
-  dir.Write("old.quillavor", "older module");
-  std::filesystem::permissions(
-      dir.path(), std::filesystem::perms::owner_read | std::filesystem::perms::owner_exec);
+  // Permission bits do not stop root, so the folder is a read-only file system.
+  testing::TmpfsMount disk(1 << 20);
+  if (!disk.mounted()) GTEST_SKIP() << disk.error();
+  const auto target = disk.path() / "old.quillavor";
+  { std::ofstream(target, std::ios::binary) << "older module"; }
+  ASSERT_TRUE(disk.MakeReadOnly()) << disk.error();
   Module m;
   m.FinalizePool();
   NullProgress progress;
-  if (::geteuid() == 0) {
-    GTEST_SKIP() << "root can write into a read-only folder";
+  try {
+    WriteModule(m, files::FromPath(target), /*writeRaw=*/true, progress);
+    FAIL() << "no exception";
+  } catch (const IoError& e) {
+    EXPECT_NE(std::string(e.what()).find("old.quillavor"), std::string::npos) << e.what();
+    EXPECT_NE(std::string(e.what()).find(std::strerror(EROFS)), std::string::npos) << e.what();
   }
-  EXPECT_THROW(WriteModule(m, files::FromPath(target), false, progress), IoError);
-  std::filesystem::permissions(dir.path(), std::filesystem::perms::owner_all);
   EXPECT_EQ(ReadFile(target), "older module");
-  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1);
+  EXPECT_EQ(testing::FolderNames(disk.path()), std::vector<std::string>{"old.quillavor"});
+}
+
+TEST(ModuleWriterTest, TemporaryFilesOfKilledWritesAreRemovedByTheNextWrite) {
+  TempDir dir;
+  // A process id that is not running: a child that has exited and been reaped.
+  const pid_t gone = ::fork();
+  if (gone == 0) ::_exit(0);
+  ASSERT_GT(gone, 0);
+  ::waitpid(gone, nullptr, 0);
+  const std::string stale = "m.quillavor.tmp-" + std::to_string(gone) + "-0badf00d";
+  const std::string running = "m.quillavor.tmp-1-0000cafe";  // process 1 is always there
+  dir.Write(stale, "partial");
+  dir.Write(running, "in progress");
+  dir.Write("other.quillavor.tmp-" + std::to_string(gone) + "-00000001", "not ours");
+  dir.Write("m.quillavor.tmp-x-1", "not a process id");
+  Module m;
+  m.FinalizePool();
+  NullProgress progress;
+  WriteModule(m, files::FromPath(dir.path() / "m.quillavor"), false, progress);
+  const std::vector<std::string> names = testing::FolderNames(dir.path());
+  EXPECT_EQ(names, (std::vector<std::string>{
+                       "m.quillavor", "m.quillavor.tmp-1-0000cafe", "m.quillavor.tmp-x-1",
+                       "other.quillavor.tmp-" + std::to_string(gone) + "-00000001"}));
 }
 
 TEST(ModuleWriterTest, ModulePathTakenByAFolderIsAnError) {

@@ -1,7 +1,11 @@
 #include "support/test_support.h"
 
 #include <gtest/gtest.h>
+#include <sys/mount.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <fstream>
 #include <random>
 #include <sstream>
@@ -56,7 +60,9 @@ std::unique_ptr<Module> CompileText(std::string_view source, std::u16string_view
 
 ModuleView CompileToView(std::string_view source, std::u16string_view options) {
   std::unique_ptr<Module> m = CompileText(source, options);
-  return ModuleView(AssembleImage(*m));
+  ModuleView view(AssembleImage(*m));
+  ExpectModuleValid(view);
+  return view;
 }
 
 void ExpectModuleValid(const ModuleView& module) {
@@ -70,9 +76,43 @@ void ExpectModuleValid(const ModuleView& module) {
   ADD_FAILURE() << "the module checker found " << violations.size() << " violation(s):" << list;
 }
 
+void ExpectModuleValid(Module& module) { ExpectModuleValid(ModuleView(AssembleImage(module))); }
+
 std::filesystem::path CorpusDir() {
   std::filesystem::path p = QUILLAVOR_CORPUS_DIR;
   return std::filesystem::exists(p / "kjv.txt") ? p : std::filesystem::path();
+}
+
+TmpfsMount::TmpfsMount(size_t bytes) : bytes_(bytes) {
+  const std::string options = "size=" + std::to_string(bytes) + ",mode=0755";
+  if (::mount("tmpfs", dir_.path().c_str(), "tmpfs", MS_NOSUID | MS_NODEV, options.c_str()) == 0) {
+    mounted_ = true;
+  } else {
+    error_ = std::string("cannot mount a tmpfs here: ") + std::strerror(errno);
+  }
+}
+
+TmpfsMount::~TmpfsMount() {
+  if (mounted_) ::umount2(dir_.path().c_str(), MNT_DETACH);
+}
+
+bool TmpfsMount::MakeReadOnly() {
+  const std::string options = "size=" + std::to_string(bytes_);
+  if (::mount("tmpfs", dir_.path().c_str(), "tmpfs", MS_REMOUNT | MS_RDONLY | MS_NOSUID | MS_NODEV,
+              options.c_str()) == 0) {
+    return true;
+  }
+  error_ = std::string("cannot remount the tmpfs read-only: ") + std::strerror(errno);
+  return false;
+}
+
+std::vector<std::string> FolderNames(const std::filesystem::path& folder) {
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+    names.push_back(entry.path().filename().string());
+  }
+  std::sort(names.begin(), names.end());
+  return names;
 }
 
 }  // namespace quillavor::testing

@@ -54,8 +54,37 @@ ModuleView CompileToView(std::string_view source, std::u16string_view options = 
 // module (the first 20 of them); passes silently for a valid module. Call it
 // on every module a test builds.
 void ExpectModuleValid(const ModuleView& module);
+// The same for a compiled Module: assembles its image first, which shortens
+// its tables to their counts (so call it after the test's own looks).
+void ExpectModuleValid(Module& module);
 
 // The corpus folder, or empty when it is not there.
 std::filesystem::path CorpusDir();
+
+// A small tmpfs mounted on a fresh folder, for tests of a full or read-only
+// disk; unmounted when the object goes. Mounting needs the privilege to mount
+// (root here and in CI): a test checks mounted() and skips with error()
+// otherwise.
+class TmpfsMount {
+ public:
+  explicit TmpfsMount(size_t bytes);
+  ~TmpfsMount();
+  TmpfsMount(const TmpfsMount&) = delete;
+  TmpfsMount& operator=(const TmpfsMount&) = delete;
+  bool mounted() const { return mounted_; }
+  const std::string& error() const { return error_; }
+  const std::filesystem::path& path() const { return dir_.path(); }
+  // Remounts the file system read-only; false (and error() set) when refused.
+  bool MakeReadOnly();
+
+ private:
+  TempDir dir_;
+  size_t bytes_;
+  bool mounted_ = false;
+  std::string error_;
+};
+
+// The names in `folder`, sorted.
+std::vector<std::string> FolderNames(const std::filesystem::path& folder);
 
 }  // namespace quillavor::testing
