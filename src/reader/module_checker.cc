@@ -536,11 +536,9 @@ class Checker {
   // ---- block 5 ---------------------------------------------------------------
 
   // A verse's text starts a line, or follows the line's byte-order mark, a
-  // "<refrain>" and blanks, which the line compiler steps over; it is never
-  // empty and never starts with a blank.
+  // "<refrain>" and blanks, which the line compiler steps over. (Removing an
+  // unresolved link may leave the text empty or starting with a blank.)
   bool IsLineTextStart(int32_t index) const {
-    const char16_t first = pool_[static_cast<size_t>(index)];
-    if (first == 0 || first == u' ') return false;
     int64_t i = index;
     while (i > 0 && pool_[static_cast<size_t>(i) - 1] == u' ') --i;
     constexpr std::u16string_view kRefrain = u"<refrain>";

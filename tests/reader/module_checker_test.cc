@@ -698,3 +698,22 @@ TEST(ModuleChecker, AcceptsAnImageFieldMovedByALinkRemoval) {
 
 }  // namespace
 }  // namespace quillavor
+
+namespace quillavor {
+namespace {
+
+// A verse whose whole text was an unclosed link tag is left empty once the
+// link is removed; a removal may also leave the text starting with a blank.
+TEST(ModuleChecker, AcceptsVerseTextsThatALinkRemovalEmptied) {
+  const ModuleView emptied = testing::CompileToView("<>\n<A=\">");
+  ASSERT_EQ(emptied.verses().size(), 1u);
+  EXPECT_EQ(emptied.String(emptied.verses()[0].text), u"");
+  const ModuleView blank = testing::CompileToView("<B>t\n<A=\"Nowhere\">x</a> see\n");
+  ASSERT_EQ(blank.verses().size(), 1u);
+  EXPECT_EQ(blank.String(blank.verses()[0].text), u"x see");
+  testing::ExpectModuleValid(emptied);
+  testing::ExpectModuleValid(blank);
+}
+
+}  // namespace
+}  // namespace quillavor
