@@ -17,7 +17,6 @@ namespace quillavor {
 namespace {
 
 constexpr std::string_view kCountersBlock = "block 1 (counters)";
-constexpr std::string_view kPoolBlock = "block 2 (pool)";
 constexpr std::string_view kBookNamesBlock = "block 3 (book names)";
 constexpr std::string_view kBooksBlock = "block 4 (books)";
 constexpr std::string_view kVersesBlock = "block 5 (verses)";
