@@ -3,9 +3,8 @@
 // violation is a finding. The first input byte picks the options, so that the
 // "spanish" and "windowspage" paths are fuzzed too.
 //
-// Known open findings (inputs in fuzz/findings/): a verse whose text the
-// checker does not take for a line start, and word offsets that do not match
-// the stored text after some unresolved links; see docs/RELIABILITY.md.
+// Known open finding (input in fuzz/findings/): a word that the removal of an
+// unclosed link deletes after the verse was indexed; see docs/RELIABILITY.md.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
