@@ -6,6 +6,7 @@
 #include <span>
 
 #include "markup/plain_text.h"
+#include "markup/tags.h"
 #include "model/errors.h"
 #include "model/module.h"
 #include "platform/text.h"
@@ -408,18 +409,6 @@ bool LinkStepAt(Module& module, const TagSite& site, int32_t contextBook) {
     default:
       return false;
   }
-}
-
-// The link tag test: "<", one of A a f m r, "=", a double quote, and a value
-// that does not start with "Key". `s` is 0-terminated from `i` on.
-bool IsLinkTagAt(const char16_t* s, size_t i) {
-  const char16_t letter = s[i + 1];
-  if (s[i] != u'<' ||
-      (letter != u'A' && letter != u'a' && letter != u'f' && letter != u'm' && letter != u'r') ||
-      s[i + 2] != u'=' || s[i + 3] != u'"') {
-    return false;
-  }
-  return !(s[i + 4] == u'K' && s[i + 5] == u'e' && s[i + 6] == u'y');
 }
 
 // A value that is not blank at its start and holds only digits, "#", "R" and

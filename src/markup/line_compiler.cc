@@ -7,6 +7,7 @@
 #include "index/link_resolver.h"
 #include "index/word_index.h"
 #include "markup/layout_scan.h"
+#include "markup/tags.h"
 #include "model/errors.h"
 #include "model/module.h"
 #include "model/progress.h"
@@ -55,17 +56,6 @@ constexpr std::array<Keyword, 11> kKeywords = {{
     {u"ENABLE_REFS", true, Switch::kLabelsOn},
 }};
 
-// Prefixes that make a line starting with "<" text rather than a book
-// header. The link and web prefixes include the quote after their "=".
-constexpr std::array<std::u16string_view, 32> kKnownTags = {
-    u"<i>",   u"<sc>",     u"</sc>",    u"<h>",       u"</h>",         u"<fc>",  u"</fc>",
-    u"<n>",   u"<center>", u"<indent>", u"<indent2>", u"<right>",      u"<b>",   u"<P>",
-    u"<p>",   u"<hp>",     u"<hP>",     u"<L>",       u"<l>",          u"<hl>",  u"<hL>",
-    u"</a>",  u"<t>",      u"<cr=",     u"<Link:",    u"<refrainopt:", u"<a=\"", u"<A=\"",
-    u"<r=\"", u"<m=\"",    u"<f=\"",    u"<web=\"",
-};
-
-constexpr std::u16string_view kImageTag = u"<image=";
 constexpr std::u16string_view kRefrainTag = u"<refrain>";
 // "<refrainopt:", six blanks that take the refrain number, ">".
 constexpr std::u16string_view kRefrainOptTag = u"<refrainopt:      >";
@@ -151,18 +141,6 @@ int64_t ReadNumber(const char16_t* pool, int32_t pos, int32_t end) {
 }
 
 }  // namespace
-
-bool IsPoolLinkTagAt(const char16_t* pool, int32_t pos, int32_t end) {
-  if (end - pos < 4) return false;
-  const char16_t* p = pool + pos;
-  if (p[0] != u'<') return false;
-  const char16_t letter = p[1];
-  if (letter != u'A' && letter != u'a' && letter != u'f' && letter != u'm' && letter != u'r') {
-    return false;
-  }
-  if (p[2] != u'=' || p[3] != u'"') return false;
-  return !(end - pos >= 7 && p[4] == u'K' && p[5] == u'e' && p[6] == u'y');
-}
 
 void CutLines(Module& module, int32_t begin, int32_t end) {
   char16_t* pool = module.pool.Data();
@@ -364,7 +342,7 @@ void LineCompiler::CompileVerse(int32_t textStart, int32_t end) {
   // so the pool is looked up afresh after each call.
   for (int32_t pos = Find(module_.pool.Data(), textStart, end, u'<'); pos < end;
        pos = Find(module_.pool.Data(), pos + 1, end, u'<')) {
-    if (IsPoolLinkTagAt(module_.pool.Data(), pos, end) && !LinkStep(module_, pos, v)) {
+    if (IsLinkTagAt(module_.pool.Data(), static_cast<size_t>(pos)) && !LinkStep(module_, pos, v)) {
       pending_.Add(v, v);
     }
   }
@@ -379,7 +357,8 @@ void LineCompiler::CompileFootnoteLine(int32_t textStart, int32_t end) {
   const int32_t context = module_.verseCount - 1;
   for (int32_t pos = Find(module_.pool.Data(), textStart, end, u'<'); pos < end;
        pos = Find(module_.pool.Data(), pos + 1, end, u'<')) {
-    if (IsPoolLinkTagAt(module_.pool.Data(), pos, end) && !LinkStep(module_, pos, context)) {
+    if (IsLinkTagAt(module_.pool.Data(), static_cast<size_t>(pos)) &&
+        !LinkStep(module_, pos, context)) {
       pending_.Add(-pos, context);
     }
   }

@@ -18,9 +18,6 @@ struct PendingLinks;
 // that every line becomes a pool string of its own.
 void CutLines(Module& module, int32_t begin, int32_t end);
 
-// True when the pool text at `pos` (ending at `end`) starts a link tag.
-bool IsPoolLinkTagAt(const char16_t* pool, int32_t pos, int32_t end);
-
 class LineCompiler {
  public:
   LineCompiler(Module& module, Progress& progress, PendingLinks& pending);

@@ -10,6 +10,7 @@
 #include <string_view>
 #include <unordered_map>
 
+#include "markup/tags.h"
 #include "platform/text.h"
 
 namespace quillavor {
@@ -29,18 +30,8 @@ constexpr uint32_t kKnownFlags = kFlagHymnal | kFlagInspiredVersion | kFlagBible
                                  kFlagBookOfMormon | kFlagHelp;
 constexpr int32_t kKnownBookFlags = kBookSuppress | kBookPlainLayout | kBookNoSibLink;
 
-constexpr std::u16string_view kImageTag = u"<image=";
 constexpr int kImageFieldWidth = 8;
 constexpr std::u16string_view kSentinelText = u"\uFFFF\uFFFF\uFFFF";
-
-// Line starts after which the line compiler looks for an image reference
-// anywhere in the line (the known tags; the link openings include their quote).
-constexpr std::array<std::u16string_view, 32> kKnownTags = {
-    u"<i>",   u"<sc>",     u"</sc>",    u"<h>",       u"</h>",         u"<fc>",  u"</fc>",
-    u"<n>",   u"<center>", u"<indent>", u"<indent2>", u"<right>",      u"<b>",   u"<P>",
-    u"<p>",   u"<hp>",     u"<hP>",     u"<L>",       u"<l>",          u"<hl>",  u"<hL>",
-    u"</a>",  u"<t>",      u"<cr=",     u"<Link:",    u"<refrainopt:", u"<a=\"", u"<A=\"",
-    u"<r=\"", u"<m=\"",    u"<f=\"",    u"<web=\""};
 
 std::string Quote(std::u16string_view s) {
   std::string out = "\"";
