@@ -29,7 +29,15 @@ class CliObserver : public DriverObserver {
 
   void LineStarted(std::u16string_view piece) override {
     stages_.fill(std::chrono::nanoseconds(0));
-    Line("--> " + text::EncodeUtf8(piece));
+    piece_ = text::EncodeUtf8(piece);
+    Line("--> " + piece_);
+  }
+  // Warnings are shown even when quiet, naming the books-list line so that
+  // they stand on their own.
+  void Warning(std::u16string_view text) override {
+    ClearLive();
+    std::fprintf(stderr, "quillavor-maker: warning: %s: %s\n", piece_.c_str(),
+                 text::EncodeUtf8(text).c_str());
   }
   void LineFinished(std::u16string_view piece, LineOutcome outcome,
                     std::u16string_view modulePath) override {
@@ -94,6 +102,7 @@ class CliObserver : public DriverObserver {
   bool quiet_;
   bool timings_;
   bool live_;
+  std::string piece_;
   std::array<std::chrono::nanoseconds, kStageCount> stages_{};
 };
 

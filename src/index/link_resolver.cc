@@ -462,11 +462,26 @@ Removal RemoveLink(char16_t* s, size_t i) {
   return r;
 }
 
+// True when the tag whose "<" is at `i` of the 0-terminated `s` is closed as
+// the word indexer sees it: by a ">" other than the end of a "<sc>", which
+// the indexer removes first. An unclosed tag's value was indexed as words.
+bool ClosedForTheIndexer(const char16_t* s, size_t i) {
+  for (size_t j = i + 1; s[j] != 0; ++j) {
+    if (s[j] != u'>') continue;
+    const bool endsSc = j >= i + 4 && s[j - 3] == u'<' && s[j - 2] == u's' && s[j - 1] == u'c';
+    if (!endsSc) return true;
+  }
+  return false;
+}
+
 // Scans a working copy (0-terminated) for link tags: a tag that passes the
 // already-resolved test is left alone (for "<A=" tags only in notes), any
-// other goes through LinkStep and is removed when it fails.
-void ResolveInCopy(Module& module, std::u16string& copy, bool isNote, int32_t contextBook) {
+// other goes through LinkStep and is removed when it fails. True when words
+// the indexer saw may have moved or gone: a link was removed, or a link was
+// resolved whose tag the indexer saw unclosed.
+bool ResolveInCopy(Module& module, std::u16string& copy, bool isNote, int32_t contextBook) {
   char16_t* s = copy.data();
+  bool changed = false;
   size_t i = 0;
   while (s[i] != 0) {
     if (s[i] != u'<' || !IsLinkTagAt(s, i)) {
@@ -479,13 +494,20 @@ void ResolveInCopy(Module& module, std::u16string& copy, bool isNote, int32_t co
     }
     const size_t terminator = TerminatorFrom(s, i);
     const TagSite site{std::span<char16_t>(s + i, terminator - i + 1), kNone, nullptr};
+    const bool closed = ClosedForTheIndexer(s, i);
     if (LinkStepAt(module, site, contextBook)) {
+      changed |= !closed;
       ++i;
       continue;
     }
     // After a removal the position where the tag began is examined again.
-    if (!RemoveLink(s, i).removed) ++i;
+    if (RemoveLink(s, i).removed) {
+      changed = true;
+    } else {
+      ++i;
+    }
   }
+  return changed;
 }
 
 // Copies a working copy, through its terminator, back over the pool string.
@@ -532,6 +554,7 @@ void RemoveQueuedInPlace(Module& module, PendingLinks& pending, size_t i,
   const int64_t lineEnd = pos + static_cast<int64_t>(TerminatorFrom(pool + pos, 0));
   const Removal r = RemoveLink(pool + pos, 0);
   if (!r.removed) return;
+  module.changedAfterIndexing.push_back(static_cast<int32_t>(lineStart));
   const int64_t tagStart = pos;
   const int64_t tagEnd = pos + static_cast<int64_t>(r.tagLength);
   const int64_t closeStart = r.closeStart ? pos + static_cast<int64_t>(*r.closeStart) : -1;
@@ -595,7 +618,9 @@ void ResolveLinkage(Module& module, PendingLinks& pending, Progress& progress) {
       if (e >= module.verseCount) throw DynArrayOutOfRange(e, module.verseCount);
       const int32_t text = module.verses[e].text;
       std::u16string copy = WorkingCopy(module, text);
-      ResolveInCopy(module, copy, /*isNote=*/false, module.verses[e].book);
+      if (ResolveInCopy(module, copy, /*isNote=*/false, module.verses[e].book)) {
+        module.changedAfterIndexing.push_back(text);
+      }
       CopyBack(module, text, copy);
       continue;
     }

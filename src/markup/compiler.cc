@@ -1,5 +1,6 @@
 #include "markup/compiler.h"
 
+#include <cstdio>
 #include <limits>
 #include <string>
 
@@ -33,6 +34,36 @@ int32_t AddRewrittenText(Module& module, std::string_view prepared, int64_t leng
   return module.AddString(text::DecodeUtf8(RewriteText(prepared)));
 }
 
+// Text "<a=" directly followed by a code unit at or above U+8000 is no link
+// tag (a link tag has a double quote there) and is stored as written, but a
+// reading program takes it for a resolved link, whose references are coded
+// in units with bit 15 set. The module keeps the text; the operator is told
+// where it stands so that the source can be mended.
+void WarnOfLinkLookalikes(const Module& module, int32_t begin, int32_t end, Progress& progress) {
+  const char16_t* pool = module.pool.Data();
+  int64_t line = 1;
+  int32_t counted = begin;  // line breaks are counted up to here
+  for (const char16_t* at = text::FindUnit(pool + begin, pool + end, u'='); at < pool + end;
+       at = text::FindUnit(at + 1, pool + end, u'=')) {
+    const int32_t i = static_cast<int32_t>(at - pool);
+    if (i - begin < 2 || i + 1 >= end || pool[i - 2] != u'<' || pool[i - 1] != u'a' ||
+        pool[i + 1] < 0x8000) {
+      continue;
+    }
+    for (; counted < i; ++counted) {
+      const char16_t c = pool[counted];
+      if (c == u'\n' || (c == u'\r' && pool[counted + 1] != u'\n')) ++line;
+    }
+    char name[8];
+    std::snprintf(name, sizeof name, "%04X", static_cast<unsigned>(pool[i + 1]));
+    const std::string cause =
+        pool[i + 1] == 0xFFFD ? " (malformed UTF-8 in the source)" : std::string();
+    progress.Warning(text::DecodeUtf8("line " + std::to_string(line) +
+                                      ": the text \"<a=\" followed by U+" + name + cause +
+                                      " reads as a resolved link in a reading program"));
+  }
+}
+
 }  // namespace
 
 void CompileSource(Module& module, std::string_view prepared, Progress& progress,
@@ -58,6 +89,7 @@ void CompileSource(Module& module, std::string_view prepared, Progress& progress
     module.AddString(module.abbreviation);
     textBegin = AddRewrittenText(module, prepared, length);
     textEnd = module.poolLength - 1;
+    WarnOfLinkLookalikes(module, textBegin, textEnd, progress);
   }
   {
     StageTimer timer(progress, Stage::kLineCompiler);

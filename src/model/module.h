@@ -117,6 +117,15 @@ class Module {
   std::unique_ptr<DictionaryAccel> labelAccel;
   std::unique_ptr<BookLookup> bookLookup;
 
+  // Pool indexes of the strings (verse texts, footnote lines) whose text link
+  // resolution changed after indexing in a way that moves or deletes words
+  // the index points into: an unresolved link removed, or a link resolved
+  // whose tag the indexer saw unclosed (no ">" but those of "<sc>") and so
+  // read its value as words. The module file does not record this, but a
+  // check of a module just built can hold every other verse to its exact
+  // word offsets.
+  std::vector<int32_t> changedAfterIndexing;
+
  private:
   // The construction sequence: load, compile, resolve links, finalise the
   // word index, finalise the pool. `bytes` replaces reading the source file.

@@ -9,7 +9,9 @@
 #include <set>
 #include <string_view>
 #include <unordered_map>
+#include <unordered_set>
 
+#include "index/tokenizer.h"
 #include "markup/tags.h"
 #include "platform/text.h"
 
@@ -81,6 +83,18 @@ std::vector<std::pair<size_t, size_t>> TagSpans(std::u16string_view s) {
   return spans;
 }
 
+// True when the (upper-cased, prepared) text holds a link tag ("<A=", "<F=",
+// "<M=", "<R=") with no ">" after it: the indexer read its value as words.
+bool HasUnclosedLinkTag(std::u16string_view s) {
+  for (size_t i = s.find(u'<'); i != std::u16string_view::npos; i = s.find(u'<', i + 1)) {
+    if (i + 2 >= s.size() || s[i + 2] != u'=') continue;
+    const char16_t letter = s[i + 1];
+    if (letter != u'A' && letter != u'F' && letter != u'M' && letter != u'R') continue;
+    if (s.find(u'>', i + 3) == std::u16string_view::npos) return true;
+  }
+  return false;
+}
+
 bool InsideTag(const std::vector<std::pair<size_t, size_t>>& spans, size_t offset) {
   auto it =
       std::upper_bound(spans.begin(), spans.end(), offset,
@@ -97,7 +111,7 @@ struct RefNumber {
 
 class Checker {
  public:
-  explicit Checker(const ModuleView& m)
+  Checker(const ModuleView& m, const std::vector<int32_t>* changedAfterIndexing)
       : m_(m),
         c_(m.counters()),
         pool_(m.pool()),
@@ -106,7 +120,11 @@ class Checker {
         verseCount_(static_cast<int32_t>(m.verses().size())),
         wordCount_(static_cast<int32_t>(m.words().size())),
         refCount_(static_cast<int32_t>(m.wordRefs().size())),
-        bookNameCount_(static_cast<int32_t>(m.bookNames().size())) {}
+        bookNameCount_(static_cast<int32_t>(m.bookNames().size())) {
+    if (changedAfterIndexing != nullptr) {
+      changedAfterIndexing_.emplace(changedAfterIndexing->begin(), changedAfterIndexing->end());
+    }
+  }
 
   std::vector<Violation> Run() {
     for (int64_t i = 0; i < poolSize_;) {
@@ -714,7 +732,7 @@ class Checker {
           if (prev != kNone) CheckOrder(prev, r);
           const Placement placement = CheckWordAtOffset(w, r);
           perVerse[ref.verse].push_back(
-              Occurrence{WordOrdinal(ref.position), WordOffset(ref.position), r, placement});
+              Occurrence{WordOrdinal(ref.position), WordOffset(ref.position), r, w, placement});
         }
         prev = r;
         fieldBlock = kRefsBlock;
@@ -757,11 +775,6 @@ class Checker {
     }
   }
 
-  // The word stands at the recorded offset of its verse's prepared text
-  // (compared in upper case: the stored spelling may differ in case). A link
-  // that was removed after the verse was indexed shortens the text before the
-  // word, so the word may stand earlier; a link resolved after indexing
-  // rewrites its tag, where the offset search may have met the word's text.
   // The tag spans of a verse's prepared text, found once.
   const std::vector<std::pair<size_t, size_t>>& TagSpansOf(int32_t v) {
     if (tagSpans_.empty()) tagSpans_.resize(static_cast<size_t>(verseCount_));
@@ -770,8 +783,23 @@ class Checker {
     return *slot;
   }
 
-  enum class Placement { kExact, kAccepted, kReported };
+  // kMissing: the word is nowhere in the verse; whether a removed link
+  // explains that is decided per verse (CheckVerseOccurrences).
+  enum class Placement { kExact, kAccepted, kMissing, kReported };
 
+  struct Occurrence {
+    uint32_t ordinal;
+    uint32_t offset;
+    int32_t record;
+    int32_t word;
+    Placement placement;
+  };
+
+  // The word stands at the recorded offset of its verse's prepared text
+  // (compared in upper case: the stored spelling may differ in case). A link
+  // resolved after indexing rewrites its tag, where the offset search may have
+  // met the word's text. A link removed after indexing moves the text after
+  // it, and may delete words.
   Placement CheckWordAtOffset(int32_t w, int32_t r) {
     const WordRef& ref = m_.wordRefs()[static_cast<size_t>(r)];
     const std::u16string& word = upper_[static_cast<size_t>(w)];
@@ -782,33 +810,70 @@ class Checker {
     if (p == nullptr) return Placement::kAccepted;  // reported with the verse
     const uint32_t offset = WordOffset(ref.position);
     const std::u16string_view text(*p);
-    if (offset >= kMaxWordOffset) {
-      if (text.find(word) != std::u16string_view::npos) return Placement::kAccepted;
-    } else {
-      if (text.substr(std::min<size_t>(offset, text.size())).starts_with(word)) {
-        return Placement::kExact;
-      }
-      const size_t first = text.find(word);
-      if (first != std::u16string_view::npos && first < offset) return Placement::kAccepted;
-      if (InsideTag(TagSpansOf(ref.verse), offset)) return Placement::kAccepted;
+    if (text.find(word) == std::u16string_view::npos) return Placement::kMissing;
+    if (offset >= kMaxWordOffset) return Placement::kAccepted;
+    if (text.substr(std::min<size_t>(offset, text.size())).starts_with(word)) {
+      return Placement::kExact;
     }
+    if (InsideTag(TagSpansOf(ref.verse), offset)) return Placement::kAccepted;
+    // The offset may have pointed into the removed tag itself (the offset
+    // search can meet the word's text inside a tag), so the word may now
+    // stand before or after it.
+    if (MayHaveChangedAfterIndexing(ref.verse)) return Placement::kAccepted;
     Add(kRefsBlock, r, "position",
         "word " + N(w) + " " + Quote(Str(m_.words()[static_cast<size_t>(w)].text)) +
             " is not at offset " + N(offset) + " of verse " + N(ref.verse) + "'s prepared text");
     return Placement::kReported;
   }
 
-  struct Occurrence {
-    uint32_t ordinal;
-    uint32_t offset;
-    int32_t record;
-    Placement placement;
-  };
+  // True unless the build said the verse's text kept what the indexer saw.
+  bool MayHaveChangedAfterIndexing(int32_t v) const {
+    return !changedAfterIndexing_ ||
+           changedAfterIndexing_->contains(m_.verses()[static_cast<size_t>(v)].text);
+  }
+
+  // Words go missing from a verse only when link resolution changed its text
+  // after indexing. Removing an unresolved link can delete words the indexer
+  // saw (an unclosed tag whose text the indexer read as words, cut through
+  // the ">" of a later "<sc>"), each one occurrence more than the verse now
+  // has words; resolving a link whose tag the indexer saw unclosed rewrites
+  // the value it read as words. A build's list names such verses; without it
+  // missing words are accepted up to the surplus of occurrences over words,
+  // or in any number when the verse holds a link tag still unclosed.
+  void ResolveMissingWords(int32_t v, std::vector<Occurrence>& list) {
+    size_t missing = 0;
+    for (const Occurrence& o : list) missing += o.placement == Placement::kMissing ? 1 : 0;
+    if (missing == 0) return;
+    std::string why;
+    if (changedAfterIndexing_) {
+      if (!MayHaveChangedAfterIndexing(v)) why = "the build did not change the verse's text";
+    } else if (!HasUnclosedLinkTag(*PreparedUpper(v))) {
+      const std::u16string prepared = PreparedText(Str(m_.verses()[static_cast<size_t>(v)].text));
+      std::vector<std::u16string_view> tokens;
+      WordTokenizer(prepared, tokens);
+      const size_t surplus = list.size() > tokens.size() ? list.size() - tokens.size() : 0;
+      if (missing > surplus) {
+        why = N(static_cast<int64_t>(missing)) + " missing words, but the verse has " +
+              N(static_cast<int64_t>(list.size())) + " occurrences for " +
+              N(static_cast<int64_t>(tokens.size())) + " words: a removed link explains at most " +
+              N(static_cast<int64_t>(surplus));
+      }
+    }
+    for (Occurrence& o : list) {
+      if (o.placement != Placement::kMissing) continue;
+      o.placement = why.empty() ? Placement::kAccepted : Placement::kReported;
+      if (why.empty()) continue;
+      Add(kRefsBlock, o.record, "position",
+          "word " + N(o.word) + " " + Quote(Str(m_.words()[static_cast<size_t>(o.word)].text)) +
+              " is not in verse " + N(v) + "'s prepared text (" + why + ")");
+    }
+  }
 
   // Within a verse every token has one occurrence, ordinals 0 to n - 1 (the
   // cap repeating), and offsets never fall as the ordinal grows: each search
   // starts at the previous word's offset.
   void CheckVerseOccurrences(int32_t v, std::vector<Occurrence>& list) {
+    ResolveMissingWords(v, list);
     std::sort(list.begin(), list.end(), [](const Occurrence& a, const Occurrence& b) {
       return a.ordinal < b.ordinal || (a.ordinal == b.ordinal && a.record < b.record);
     });
@@ -1092,6 +1157,8 @@ class Checker {
   int32_t headerEnd_ = 0;              // books before it are header books
   std::vector<std::u16string> upper_;  // upper-cased word texts
   std::vector<std::optional<std::u16string>> prepared_;
+  // Strings that lost a link after indexing; nullopt: not known.
+  std::optional<std::unordered_set<int32_t>> changedAfterIndexing_;
   std::vector<std::optional<std::vector<std::pair<size_t, size_t>>>> tagSpans_;
   int32_t currentVerse_ = kNone;  // the verse whose links are being scanned
 
@@ -1107,12 +1174,16 @@ std::string Violation::ToString() const {
   return s.empty() ? message : s + ": " + message;
 }
 
-std::vector<Violation> CheckModule(const ModuleView& module) { return Checker(module).Run(); }
+std::vector<Violation> CheckModule(const ModuleView& module,
+                                   const std::vector<int32_t>* changedAfterIndexing) {
+  return Checker(module, changedAfterIndexing).Run();
+}
 
-std::vector<Violation> CheckModuleImage(std::span<const uint8_t> image) {
+std::vector<Violation> CheckModuleImage(std::span<const uint8_t> image,
+                                        const std::vector<int32_t>* changedAfterIndexing) {
   try {
     ModuleView view(std::vector<uint8_t>(image.begin(), image.end()));
-    return CheckModule(view);
+    return CheckModule(view, changedAfterIndexing);
   } catch (const FormatError& e) {
     return {Violation{"", -1, "", e.what()}};
   }

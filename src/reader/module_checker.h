@@ -29,10 +29,21 @@ struct Violation {
 inline constexpr size_t kMaxViolations = 10000;
 
 // Checks a module that decoded. Empty result: the module is valid.
-std::vector<Violation> CheckModule(const ModuleView& module);
+//
+// Removing an unresolved link after its verse was indexed moves the words
+// after it (or deletes some), as does resolving a link whose tag the indexer
+// read as words, and a module file does not say where that happened.
+// `changedAfterIndexing`, the pool indexes of the strings so changed (known
+// to the build that made the module: Module::changedAfterIndexing), confines
+// that leniency to those verses: every other word must stand at its recorded
+// offset. When null, any verse may have changed, and a word found elsewhere
+// in its verse is accepted.
+std::vector<Violation> CheckModule(const ModuleView& module,
+                                   const std::vector<int32_t>* changedAfterIndexing = nullptr);
 
 // Decodes a module image and checks it; a header or count the reader rejects
 // becomes one violation carrying the reader's message.
-std::vector<Violation> CheckModuleImage(std::span<const uint8_t> image);
+std::vector<Violation> CheckModuleImage(std::span<const uint8_t> image,
+                                        const std::vector<int32_t>* changedAfterIndexing = nullptr);
 
 }  // namespace quillavor

@@ -61,6 +61,7 @@ class MainWindowTest : public QObject {
   void layout();
   void anchorsFollowResize();
   void runBuildsEveryModule();
+  void warningsShownOnceAfterTheRun();
   void stopLine_data();
   void stopLine();
   void typedMarkerDisappearsAfterFirstLine();
@@ -84,6 +85,7 @@ class MainWindowTest : public QObject {
   std::unique_ptr<QTemporaryDir> work_;
   QStringList opened_;
   QStringList errors_;
+  QStringList warnings_;
 };
 
 void MainWindowTest::init() {
@@ -93,6 +95,7 @@ void MainWindowTest::init() {
   qputenv("XDG_CONFIG_HOME", config_->path().toUtf8());
   opened_.clear();
   errors_.clear();
+  warnings_.clear();
 }
 
 void MainWindowTest::cleanup() {
@@ -104,6 +107,10 @@ std::unique_ptr<TForm1> MainWindowTest::MakeWindow() {
   WindowServices services;
   services.openDocument = [this](const QString& path) { opened_ << path; };
   services.showError = [this](QWidget*, const QString& message) { errors_ << message; };
+  services.showWarnings = [this](QWidget* window, const QString& warnings) {
+    QVERIFY(qobject_cast<TForm1*>(window)->btCreate->isEnabled() == false);  // before re-enabling
+    warnings_ << warnings;
+  };
   return std::make_unique<TForm1>(std::move(services));
 }
 
@@ -269,6 +276,33 @@ void MainWindowTest::runBuildsEveryModule() {
   QVERIFY(!window->BkPart->text().isEmpty());  // the last phase stays
   QVERIFY(!window->BkPart->text().contains("&&"));
   QVERIFY(window->btCreate->isEnabled());
+}
+
+// Warnings of every line are gathered and shown once, after the run, each
+// with its books-list line; a run without warnings shows none.
+void MainWindowTest::warningsShownOnceAfterTheRun() {
+  const QString plain = WriteSource("plain.txt");
+  QFile odd(Work("odd.txt"));
+  QVERIFY(odd.open(QIODevice::WriteOnly));
+  odd.write("BIBLE\n<Gen>Genesis 1\n1 See <a=\xe9\xbe\x8d.\n2 And <a=\xff.\n");
+  odd.close();
+  auto window = MakeWindow();
+  window->Memo2->setPlainText("Plain | P | " + plain + "\nOdd | O | " + odd.fileName() + "\n");
+  QTest::mouseClick(window->btCreate, Qt::LeftButton);
+  QVERIFY2(errors_.isEmpty(), qPrintable(errors_.join('\n')));
+  QCOMPARE(warnings_.size(), 1);
+  const QStringList lines = warnings_[0].split('\n');
+  QCOMPARE(lines.size(), 2);
+  QVERIFY2(lines[0].startsWith("Odd | O | ") && lines[0].contains(": line 3: the text \"<a=\""),
+           qPrintable(lines[0]));
+  QVERIFY2(lines[1].contains("line 4:") && lines[1].contains("U+FFFD"), qPrintable(lines[1]));
+  QVERIFY(QFileInfo(Work("odd.quillavor")).size() > 0);
+  QVERIFY(window->btCreate->isEnabled());
+
+  warnings_.clear();
+  window->Memo2->setPlainText("Plain | P | " + plain + "\n");
+  QTest::mouseClick(window->btCreate, Qt::LeftButton);
+  QVERIFY(warnings_.isEmpty());
 }
 
 void MainWindowTest::stopLine_data() {

@@ -61,12 +61,12 @@ std::unique_ptr<Module> CompileText(std::string_view source, std::u16string_view
 ModuleView CompileToView(std::string_view source, std::u16string_view options) {
   std::unique_ptr<Module> m = CompileText(source, options);
   ModuleView view(AssembleImage(*m));
-  ExpectModuleValid(view);
+  ExpectModuleValid(view, &m->changedAfterIndexing);
   return view;
 }
 
-void ExpectModuleValid(const ModuleView& module) {
-  const std::vector<Violation> violations = CheckModule(module);
+void ExpectModuleValid(const ModuleView& module, const std::vector<int32_t>* changedAfterIndexing) {
+  const std::vector<Violation> violations = CheckModule(module, changedAfterIndexing);
   if (violations.empty()) return;
   std::string list;
   for (size_t i = 0; i < violations.size() && i < 20; ++i) {
@@ -76,7 +76,9 @@ void ExpectModuleValid(const ModuleView& module) {
   ADD_FAILURE() << "the module checker found " << violations.size() << " violation(s):" << list;
 }
 
-void ExpectModuleValid(Module& module) { ExpectModuleValid(ModuleView(AssembleImage(module))); }
+void ExpectModuleValid(Module& module) {
+  ExpectModuleValid(ModuleView(AssembleImage(module)), &module.changedAfterIndexing);
+}
 
 std::filesystem::path CorpusDir() {
   std::filesystem::path p = QUILLAVOR_CORPUS_DIR;

@@ -34,7 +34,9 @@ class RecordingProgress : public Progress {
  public:
   void Phase(std::u16string_view text) override { phases.emplace_back(text); }
   void Pump() override { ++pumps; }
+  void Warning(std::u16string_view text) override { warnings.emplace_back(text); }
   std::vector<std::u16string> phases;
+  std::vector<std::u16string> warnings;
   int pumps = 0;
 };
 
@@ -52,10 +54,14 @@ ModuleView CompileToView(std::string_view source, std::u16string_view options = 
 
 // Adds a test failure listing the violations the module checker finds in the
 // module (the first 20 of them); passes silently for a valid module. Call it
-// on every module a test builds.
-void ExpectModuleValid(const ModuleView& module);
-// The same for a compiled Module: assembles its image first, which shortens
-// its tables to their counts (so call it after the test's own looks).
+// on every module a test builds. `changedAfterIndexing`: what the build knows
+// of verses changed after indexing (Module::changedAfterIndexing); null for a
+// module file.
+void ExpectModuleValid(const ModuleView& module,
+                       const std::vector<int32_t>* changedAfterIndexing = nullptr);
+// The same for a compiled Module, with what its build knows: assembles its
+// image first, which shortens its tables to their counts (so call it after
+// the test's own looks).
 void ExpectModuleValid(Module& module);
 
 // The corpus folder, or empty when it is not there.

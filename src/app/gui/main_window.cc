@@ -54,6 +54,7 @@ class WindowObserver : public DriverObserver {
   void Pump() override { QCoreApplication::processEvents(); }
 
   void LineStarted(std::u16string_view piece) override {
+    piece_ = piece;
     // The marked text is kept: unmarking writes it back without any "-->",
     // whatever the operator typed meanwhile.
     marked_ = MarkLine(window_.Memo2->toPlainText().toStdU16String(), piece);
@@ -66,6 +67,12 @@ class WindowObserver : public DriverObserver {
   // Read at the time of writing: ticking the box during a run counts.
   bool RawWanted() override { return window_.cbRaw->isChecked(); }
 
+  // Kept for the end of the run, each with the books-list line it belongs to.
+  void Warning(std::u16string_view text) override {
+    warnings_ += piece_ + u": " + std::u16string(text) + u"\n";
+  }
+  const std::u16string& warnings() const { return warnings_; }
+
  private:
   void ShowBooksList(const std::u16string& text) {
     window_.SetBooksListText(ToQString(text));
@@ -75,6 +82,8 @@ class WindowObserver : public DriverObserver {
 
   TForm1& window_;
   std::u16string marked_;
+  std::u16string piece_;
+  std::u16string warnings_;
 };
 
 }  // namespace
@@ -106,6 +115,9 @@ WindowServices WindowServices::Desktop() {
   };
   services.showError = [](QWidget* window, const QString& message) {
     QMessageBox::critical(window, ToQString(kCaption), message);
+  };
+  services.showWarnings = [](QWidget* window, const QString& warnings) {
+    QMessageBox::warning(window, ToQString(kCaption), warnings);
   };
   return services;
 }
@@ -204,6 +216,9 @@ void TForm1::btCreateClick() {
   } catch (const std::exception& e) {
     // The marker stays in front of the failing line.
     services_.showError(this, QString::fromUtf8(e.what()));
+  }
+  if (!observer.warnings().empty() && services_.showWarnings) {
+    services_.showWarnings(this, ToQString(observer.warnings()).trimmed());
   }
   btCreate->setEnabled(true);
 }

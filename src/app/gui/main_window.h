@@ -48,6 +48,9 @@ struct WindowServices {
   // Shows an error that ended a run; returns when the operator has read it.
   // Default: a modal message box over the window.
   std::function<void(QWidget* window, const QString& message)> showError;
+  // Shows the warnings of a run (one per line) once it has ended. Default: a
+  // modal message box over the window; when empty, warnings are not shown.
+  std::function<void(QWidget* window, const QString& warnings)> showWarnings;
 
   static WindowServices Desktop();
 };
