@@ -462,23 +462,26 @@ Removal RemoveLink(char16_t* s, size_t i) {
   return r;
 }
 
-// True when the tag whose "<" is at `i` of the 0-terminated `s` is closed as
-// the word indexer sees it: by a ">" other than the end of a "<sc>", which
-// the indexer removes first. An unclosed tag's value was indexed as words.
-bool ClosedForTheIndexer(const char16_t* s, size_t i) {
-  for (size_t j = i + 1; s[j] != 0; ++j) {
+// Where the tag whose "<" is at `i` of the 0-terminated `s` ends for the word
+// indexer: at its first ">" other than the end of a "<sc>" (the indexer
+// removes those first), or at the terminator when there is none. The text
+// from there on was indexed as words.
+size_t IndexerTagEnd(const char16_t* s, size_t i) {
+  size_t j = i + 1;
+  for (; s[j] != 0; ++j) {
     if (s[j] != u'>') continue;
     const bool endsSc = j >= i + 4 && s[j - 3] == u'<' && s[j - 2] == u's' && s[j - 1] == u'c';
-    if (!endsSc) return true;
+    if (!endsSc) break;
   }
-  return false;
+  return j;
 }
 
 // Scans a working copy (0-terminated) for link tags: a tag that passes the
 // already-resolved test is left alone (for "<A=" tags only in notes), any
 // other goes through LinkStep and is removed when it fails. True when words
-// the indexer saw may have moved or gone: a link was removed, or a link was
-// resolved whose tag the indexer saw unclosed.
+// the indexer saw may have moved or gone: a link was removed, or a resolved
+// value reached past the end of the tag as the indexer saw it (a tag without
+// ">", or a ">" inside the quoted value).
 bool ResolveInCopy(Module& module, std::u16string& copy, bool isNote, int32_t contextBook) {
   char16_t* s = copy.data();
   bool changed = false;
@@ -494,9 +497,11 @@ bool ResolveInCopy(Module& module, std::u16string& copy, bool isNote, int32_t co
     }
     const size_t terminator = TerminatorFrom(s, i);
     const TagSite site{std::span<char16_t>(s + i, terminator - i + 1), kNone, nullptr};
-    const bool closed = ClosedForTheIndexer(s, i);
+    const size_t indexerEnd = IndexerTagEnd(s, i);
+    const std::u16string indexedAfter(s + indexerEnd, s + terminator);
     if (LinkStepAt(module, site, contextBook)) {
-      changed |= !closed;
+      changed |= indexerEnd == terminator ||
+                 std::u16string_view(s + indexerEnd, terminator - indexerEnd) != indexedAfter;
       ++i;
       continue;
     }

@@ -822,6 +822,13 @@ TEST(ModuleChecker, ResolvingAnUnclosedLinkTagRewritesWordsTheIndexerSaw) {
   EXPECT_EQ(resolvedOnly->changedAfterIndexing, std::vector<int32_t>{});
   testing::ExpectModuleValid(*closed);
   testing::ExpectModuleValid(*resolvedOnly);
+
+  // A ">" inside the quoted value ends the tag for the indexer, which indexes
+  // "s"; the resolved value overwrites it.
+  std::unique_ptr<Module> inside = testing::CompileText("<>\n<A=\"Gen 1:>s\"\n<>Genesis 1");
+  ASSERT_EQ(inside->verseCount, 1);
+  EXPECT_EQ(inside->changedAfterIndexing, std::vector<int32_t>{inside->verses[0].text});
+  testing::ExpectModuleValid(*inside);
 }
 
 }  // namespace
