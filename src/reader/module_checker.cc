@@ -354,6 +354,19 @@ class Checker {
     return value;
   }
 
+  int64_t ImageTagsInPool() {
+    if (!imageTagsInPool_) {
+      const std::u16string_view pool(pool_.data(), static_cast<size_t>(poolSize_));
+      int64_t n = 0;
+      for (size_t at = pool.find(kImageTag); at != std::u16string_view::npos;
+           at = pool.find(kImageTag, at + 1)) {
+        ++n;
+      }
+      imageTagsInPool_ = n;
+    }
+    return *imageTagsInPool_;
+  }
+
   void CheckImageFields() {
     for (const ImageField& f : imageFields_) {
       if (!f.intact) continue;  // the pool finaliser leaves a broken field alone
@@ -361,9 +374,12 @@ class Checker {
       const std::string where = "\"<image=\" field at pool index " + N(f.position);
       // A field whose text moved (a link before it removed after the line was
       // compiled) is left alone by the pool finaliser and keeps the image
-      // number the source loader wrote.
-      const int64_t images =
-          static_cast<int64_t>(std::max(entryPositions_.size(), imageFields_.size()));
+      // number the source loader wrote. The loader numbers every reference
+      // of the source, also those in book headers and notes, so the number
+      // of images is at least the number of references anywhere in the pool.
+      const int64_t images = std::max({static_cast<int64_t>(entryPositions_.size()),
+                                       static_cast<int64_t>(imageFields_.size()),
+                                       ImageTagsInPool()});
       if (f.value && *f.value >= 1 && *f.value <= images && entryPositions_.count(*f.value) == 0) {
         continue;
       }
@@ -1157,6 +1173,7 @@ class Checker {
   int32_t headerEnd_ = 0;              // books before it are header books
   std::vector<std::u16string> upper_;  // upper-cased word texts
   std::vector<std::optional<std::u16string>> prepared_;
+  std::optional<int64_t> imageTagsInPool_;
   // Strings that lost a link after indexing; nullopt: not known.
   std::optional<std::unordered_set<int32_t>> changedAfterIndexing_;
   std::vector<std::optional<std::vector<std::pair<size_t, size_t>>>> tagSpans_;

@@ -701,6 +701,24 @@ TEST(ModuleChecker, AcceptsAnImageFieldMovedByALinkRemoval) {
   ASSERT_EQ(view.verses().size(), 1u);
   EXPECT_EQ(view.String(view.verses()[0].text), u"<i>See there <image=1       >");
   testing::ExpectModuleValid(view);
+
+  // The first image is named in a book header, which no verse field counts:
+  // the moved field's number 2 is still an image of the module.
+  const ModuleView header =
+      testing::CompileToView("<<image=        >\n<p><a=\"><image=        >");
+  ASSERT_EQ(header.verses().size(), 1u);
+  EXPECT_EQ(header.String(header.verses()[0].text), u"<p><image=2       >");
+  // A number beyond every reference in the pool (the header line's text is
+  // there twice: as the line and as the book name) is still reported.
+  ImageEditor editor(header.image());
+  const int32_t field = header.verses()[0].text + 10;
+  editor.SetUnit(field, u'4');
+  const std::vector<std::string> got = Messages(CheckModuleImage(editor.image()));
+  ASSERT_EQ(got.size(), 1u) << Joined(got);
+  EXPECT_NE(got[0].find("field at pool index " + std::to_string(field) +
+                        " holds 4, not the position of an image entry"),
+            std::string::npos)
+      << got[0];
 }
 
 }  // namespace
