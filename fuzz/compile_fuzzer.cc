@@ -21,15 +21,13 @@ bool HoldsEncodedLookalike(std::string_view source) {
        at = source.find("<a=", at + 1)) {
     if (at + 3 < source.size() && static_cast<uint8_t>(source[at + 3]) >= 0x80) return true;
   }
-  // A link tag ("<", a letter, "=" and a quote) whose line has no ">" after
-  // it but a byte of 0x80 or above.
+  // A link tag ("<", a letter, "=" and a quote) with a byte of 0x80 or above
+  // before its ">" (or before the line's end when it has none).
   for (size_t at = source.find("=\""); at != std::string_view::npos;
        at = source.find("=\"", at + 1)) {
     if (at < 2 || source[at - 2] != '<') continue;
-    const size_t lineEnd = std::min(source.find_first_of("\r\n", at), source.size());
-    const std::string_view rest = source.substr(at, lineEnd - at);
-    if (rest.find('>') != std::string_view::npos) continue;
-    for (const char c : rest) {
+    const size_t end = std::min(source.find_first_of(">\r\n", at), source.size());
+    for (const char c : source.substr(at, end - at)) {
       if (static_cast<uint8_t>(c) >= 0x80) return true;
     }
   }
@@ -66,8 +64,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // of U+8000 or above (or malformed UTF-8, which decodes to U+FFFD) reads as
   // part of one when it directly follows "<a=" (no link tag: stored as
   // written, and the compiler warns of it), or when it follows the pairs of
-  // a link resolved in a tag without ">" whose value the pairs fill. Encoded
-  // link violations count only when the source holds neither.
+  // a resolved link whose value the pairs fill (a high unit inside the tag,
+  // or after a tag without ">"). Encoded link violations count only when the
+  // source holds neither.
   const std::string_view source(reinterpret_cast<const char*>(data), size);
   const bool encodedLookalike = HoldsEncodedLookalike(source);
   if (encodedLookalike) {
