@@ -12,6 +12,7 @@
 #include <unordered_set>
 
 #include "index/tokenizer.h"
+#include "index/word_index.h"
 #include "markup/tags.h"
 #include "platform/text.h"
 
@@ -54,18 +55,11 @@ std::string N(int64_t v) { return std::to_string(v); }
 bool IsDigit(char16_t c) { return c >= u'0' && c <= u'9'; }
 bool IsSurrogate(char16_t c) { return c >= 0xD800 && c <= 0xDFFF; }
 
-// The verse text as the word indexer saw it: trimmed of code units <= U+0020
-// at both ends, every "<sc>" removed.
+// The verse text as the word indexer prepared it (trimmed, every "<sc>"
+// removed).
 std::u16string PreparedText(std::u16string_view verseText) {
-  std::u16string p(text::TrimView(verseText));
-  size_t from = 0;
-  for (;;) {
-    const size_t at = p.find(u"<sc>", from);
-    if (at == std::u16string::npos) break;
-    p.erase(at, 4);
-    // Removing one may join the text around it into a new "<sc>".
-    from = at >= 3 ? at - 3 : 0;
-  }
+  std::u16string p;
+  PrepareVerseText(verseText, p);
   return p;
 }
 
@@ -417,16 +411,24 @@ class Checker {
 
   // ---- blocks 3 and 4 ------------------------------------------------------
 
-  void CompareLink(int64_t record, std::string_view field, int32_t actual, int32_t expected,
-                   std::string_view why) {
+  // A record index field (-1 for none) that should hold `expected`: reported
+  // as out of range of its table (`countName` `count`) or as the wrong record.
+  void CompareIndex(std::string_view block, int64_t record, std::string_view field,
+                    int32_t actual, int32_t expected, std::string_view countName, int32_t count,
+                    std::string_view why) {
     if (actual == expected) return;
-    if (actual != kNone && (actual < 0 || actual >= bookCount_)) {
-      Add(kBooksBlock, record, field,
-          N(actual) + " out of range (bookCount " + N(bookCount_) + ")");
+    if (actual != kNone && (actual < 0 || actual >= count)) {
+      Add(block, record, field,
+          N(actual) + " out of range (" + std::string(countName) + " " + N(count) + ")");
     } else {
-      Add(kBooksBlock, record, field,
+      Add(block, record, field,
           N(actual) + ", expected " + N(expected) + " (" + std::string(why) + ")");
     }
+  }
+
+  void CompareLink(int64_t record, std::string_view field, int32_t actual, int32_t expected,
+                   std::string_view why) {
+    CompareIndex(kBooksBlock, record, field, actual, expected, "bookCount", bookCount_, why);
   }
 
   void CheckBookNamesAndBooks() {
@@ -481,16 +483,8 @@ class Checker {
     for (int32_t k = 0; k < bookNameCount_; ++k) {
       const BookNameRecord& r = names[static_cast<size_t>(k)];
       CheckPoolIndex(kBookNamesBlock, k, "name", r.name, true);
-      if (r.lastBook != last[static_cast<size_t>(k)]) {
-        if (r.lastBook != kNone && (r.lastBook < 0 || r.lastBook >= bookCount_)) {
-          Add(kBookNamesBlock, k, "lastBook",
-              N(r.lastBook) + " out of range (bookCount " + N(bookCount_) + ")");
-        } else {
-          Add(kBookNamesBlock, k, "lastBook",
-              N(r.lastBook) + ", expected " + N(last[static_cast<size_t>(k)]) +
-                  " (the last book with this name)");
-        }
-      }
+      CompareIndex(kBookNamesBlock, k, "lastBook", r.lastBook, last[static_cast<size_t>(k)],
+                   "bookCount", bookCount_, "the last book with this name");
     }
 
     // The first verse of each book, from the verses' book fields.
@@ -527,16 +521,8 @@ class Checker {
       } else {
         if (r.note != kNone) CheckPoolIndex(kBooksBlock, b, "note", r.note, true);
         if (r.abbrev != kNone) CheckPoolIndex(kBooksBlock, b, "abbrev", r.abbrev, true);
-        if (r.firstText != firstVerse[static_cast<size_t>(b)]) {
-          if (r.firstText != kNone && (r.firstText < 0 || r.firstText >= verseCount_)) {
-            Add(kBooksBlock, b, "firstText",
-                N(r.firstText) + " out of range (verseCount " + N(verseCount_) + ")");
-          } else {
-            Add(kBooksBlock, b, "firstText",
-                N(r.firstText) + ", expected " + N(firstVerse[static_cast<size_t>(b)]) +
-                    " (the first verse of the book)");
-          }
-        }
+        CompareIndex(kBooksBlock, b, "firstText", r.firstText, firstVerse[static_cast<size_t>(b)],
+                     "verseCount", verseCount_, "the first verse of the book");
         if ((r.bookFlags & ~kKnownBookFlags) != 0) {
           Add(kBooksBlock, b, "bookFlags", "unknown bits set (" + N(r.bookFlags) + ")");
         }
