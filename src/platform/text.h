@@ -16,6 +16,12 @@ namespace quillavor::text {
 // code units are never letters.
 bool IsAlpha(char16_t c);
 
+// Code unit classes used throughout the compiler, the reader and the tools.
+inline constexpr bool IsDigit(char16_t c) { return c >= u'0' && c <= u'9'; }
+inline constexpr bool IsHighSurrogate(char16_t c) { return c >= 0xD800 && c <= 0xDBFF; }
+inline constexpr bool IsLowSurrogate(char16_t c) { return c >= 0xDC00 && c <= 0xDFFF; }
+inline constexpr bool IsSurrogate(char16_t c) { return c >= 0xD800 && c <= 0xDFFF; }
+
 // Invariant (simple, locale-independent) upper case per code point; a valid
 // surrogate pair is mapped as one code point, a lone surrogate is kept. The
 // result always has the input's length.
