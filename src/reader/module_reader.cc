@@ -148,19 +148,26 @@ ModuleView::ModuleView(std::vector<uint8_t> image) : image_(std::move(image)) {
 }
 
 std::u16string_view ModuleView::String(int32_t index, std::string_view what) const {
+  Reading<std::u16string_view> s = TryString(index, what);
+  if (!s) throw FormatError(s.damage());
+  return *s;
+}
+
+Reading<std::u16string_view> ModuleView::TryString(int32_t index, std::string_view what) const {
+  using Result = Reading<std::u16string_view>;
   if (index < 0 || static_cast<size_t>(index) >= pool_.size()) {
-    throw FormatError(std::string(what) + " " + std::to_string(index) +
-                      " out of range (pool length " + std::to_string(pool_.size()) + ")");
+    return Result::Damaged(std::string(what) + " " + std::to_string(index) +
+                           " out of range (pool length " + std::to_string(pool_.size()) + ")");
   }
   const char16_t* start = pool_.data() + index;
   const char16_t* end = pool_.data() + pool_.size();
   const char16_t* p = start;
   while (p < end && *p != 0) ++p;
   if (p == end) {
-    throw FormatError(std::string(what) + " " + std::to_string(index) +
-                      ": the string has no terminator before the end of the pool");
+    return Result::Damaged(std::string(what) + " " + std::to_string(index) +
+                           ": the string has no terminator before the end of the pool");
   }
-  return std::u16string_view(start, static_cast<size_t>(p - start));
+  return Result::Intact(std::u16string_view(start, static_cast<size_t>(p - start)));
 }
 
 std::u16string_view ModuleView::OptionalString(int32_t index, std::string_view what) const {
@@ -168,35 +175,55 @@ std::u16string_view ModuleView::OptionalString(int32_t index, std::string_view w
 }
 
 ImageEntry ModuleView::ImageAt(int32_t position) const {
+  Reading<ImageEntry> e = TryImageAt(position);
+  if (!e) throw FormatError(e.damage());
+  return *e;
+}
+
+Reading<ImageEntry> ModuleView::TryImageAt(int32_t position) const {
+  using Result = Reading<ImageEntry>;
   const int64_t offset = kPoolOffset + 2 * int64_t{position};
   const int64_t poolEnd = kPoolOffset + 2 * static_cast<int64_t>(pool_.size());
   if (position < 0 || offset + 8 > poolEnd) {
-    throw FormatError("image position " + std::to_string(position) + " out of range (pool length " +
-                      std::to_string(pool_.size()) + ")");
+    return Result::Damaged("image position " + std::to_string(position) +
+                           " out of range (pool length " + std::to_string(pool_.size()) + ")");
   }
   const uint8_t* p = image_.data() + offset;
   const uint32_t zero = static_cast<uint32_t>(p[0] | p[1] << 8 | p[2] << 16 | p[3] << 24);
   const uint32_t length = static_cast<uint32_t>(p[4]) << 24 | static_cast<uint32_t>(p[5]) << 16 |
                           static_cast<uint32_t>(p[6]) << 8 | p[7];
   if (zero != 0) {
-    throw FormatError("image position " + std::to_string(position) +
-                      ": the entry does not start with a 32-bit zero");
+    return Result::Damaged("image position " + std::to_string(position) +
+                           ": the entry does not start with a 32-bit zero");
   }
   if (offset + 8 + int64_t{length} > poolEnd) {
-    throw FormatError("image position " + std::to_string(position) + ": length " +
-                      std::to_string(length) + " runs past the pool");
+    return Result::Damaged("image position " + std::to_string(position) + ": length " +
+                           std::to_string(length) + " runs past the pool");
   }
-  return ImageEntry{position, offset, length, std::span<const uint8_t>(p + 8, length)};
+  return Result::Intact(
+      ImageEntry{position, offset, length, std::span<const uint8_t>(p + 8, length)});
 }
 
 namespace {
 template <typename T>
+bool InRange(const std::vector<T>& v, int32_t index) {
+  return index >= 0 && static_cast<size_t>(index) < v.size();
+}
+template <typename T>
+std::string OutOfRange(const std::vector<T>& v, int32_t index, std::string_view what,
+                       const char* table) {
+  return std::string(what) + " " + std::to_string(index) + " out of range (" + table + " count " +
+         std::to_string(v.size()) + ")";
+}
+template <typename T>
 const T& At(const std::vector<T>& v, int32_t index, std::string_view what, const char* table) {
-  if (index < 0 || static_cast<size_t>(index) >= v.size()) {
-    throw FormatError(std::string(what) + " " + std::to_string(index) + " out of range (" + table +
-                      " count " + std::to_string(v.size()) + ")");
-  }
+  if (!InRange(v, index)) throw FormatError(OutOfRange(v, index, what, table));
   return v[static_cast<size_t>(index)];
+}
+template <typename T>
+Reading<T> TryAt(const std::vector<T>& v, int32_t index, std::string_view what, const char* table) {
+  if (!InRange(v, index)) return Reading<T>::Damaged(OutOfRange(v, index, what, table));
+  return Reading<T>::Intact(v[static_cast<size_t>(index)]);
 }
 }  // namespace
 
@@ -214,6 +241,19 @@ const WordRef& ModuleView::Ref(int32_t i, std::string_view what) const {
 }
 const BookNameRecord& ModuleView::BookName(int32_t i, std::string_view what) const {
   return At(bookNames_, i, what, "book name");
+}
+
+Reading<BookRecord> ModuleView::TryBook(int32_t i, std::string_view what) const {
+  return TryAt(books_, i, what, "book");
+}
+Reading<VerseRecord> ModuleView::TryVerse(int32_t i, std::string_view what) const {
+  return TryAt(verses_, i, what, "verse");
+}
+Reading<DictEntry> ModuleView::TryWord(int32_t i, std::string_view what) const {
+  return TryAt(words_, i, what, "word");
+}
+Reading<WordRef> ModuleView::TryRef(int32_t i, std::string_view what) const {
+  return TryAt(wordRefs_, i, what, "occurrence");
 }
 
 ModuleView ReadModuleFile(std::u16string_view path) {

@@ -1,13 +1,17 @@
 // Decodes a module file (or raw file, or image in memory) back into typed,
 // bounds-checked views of the counters, pool strings, image entries and the
 // records of blocks 3 to 7. Every block header is validated; every index a
-// caller follows is checked. Damage raises FormatError naming what is wrong.
+// caller follows is checked. Damage raises FormatError naming what is wrong,
+// or, through the Try accessors, comes back as a value for callers that show
+// what they can of a damaged module.
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "model/errors.h"
@@ -26,6 +30,36 @@ struct ImageEntry {
   int64_t byteOffset;  // offset of the entry in the module image
   uint32_t length;
   std::span<const uint8_t> bytes;
+};
+
+// What a Try accessor read: the value, or the damage that kept it from being
+// read (the message the throwing accessor raises as FormatError).
+template <typename T>
+class Reading {
+ public:
+  static Reading Intact(T value) {
+    Reading r;
+    r.value_ = std::move(value);
+    return r;
+  }
+  static Reading Damaged(std::string damage) {
+    Reading r;
+    r.damage_ = std::move(damage);
+    return r;
+  }
+
+  bool ok() const { return value_.has_value(); }
+  explicit operator bool() const { return ok(); }
+  // Only when ok().
+  const T& operator*() const { return *value_; }
+  const T* operator->() const { return &*value_; }
+  // Empty when ok().
+  const std::string& damage() const { return damage_; }
+
+ private:
+  Reading() = default;
+  std::optional<T> value_;
+  std::string damage_;
 };
 
 class ModuleView {
@@ -59,6 +93,15 @@ class ModuleView {
   const DictEntry& Word(int32_t index, std::string_view what = "word index") const;
   const WordRef& Ref(int32_t index, std::string_view what = "occurrence index") const;
   const BookNameRecord& BookName(int32_t index, std::string_view what = "book name index") const;
+
+  // The same reads without exceptions: damage is the Reading's value. The
+  // string view lives as long as this view; records are copies.
+  Reading<std::u16string_view> TryString(int32_t index, std::string_view what = "pool index") const;
+  Reading<ImageEntry> TryImageAt(int32_t position) const;
+  Reading<BookRecord> TryBook(int32_t index, std::string_view what = "book index") const;
+  Reading<VerseRecord> TryVerse(int32_t index, std::string_view what = "verse index") const;
+  Reading<DictEntry> TryWord(int32_t index, std::string_view what = "word index") const;
+  Reading<WordRef> TryRef(int32_t index, std::string_view what = "occurrence index") const;
 
  private:
   std::vector<uint8_t> image_;
