@@ -78,10 +78,13 @@ constexpr int32_t kNoBook = -2;
 constexpr std::u16string_view kRefrainTag = u"<refrainopt:";
 constexpr size_t kRefrainTagSize = 19;  // "<refrainopt:", six units, ">"
 
-// The value of a tag '<X="value">' when the tag has that shape.
-std::optional<std::u16string_view> QuotedValue(std::u16string_view tag) {
-  if (tag.size() < 6 || tag[3] != u'"' || tag[tag.size() - 2] != u'"') return std::nullopt;
-  return tag.substr(4, tag.size() - 6);
+// The value of a tag '<X="value">' (its quote at `quote`, 3 for one-letter
+// tags) when the tag has that shape.
+std::optional<std::u16string_view> QuotedValue(std::u16string_view tag, size_t quote = 3) {
+  if (tag.size() < quote + 3 || tag[quote] != u'"' || tag[tag.size() - 2] != u'"') {
+    return std::nullopt;
+  }
+  return tag.substr(quote + 1, tag.size() - quote - 3);
 }
 
 void AppendAttribute(std::string& out, std::string_view name, std::u16string_view value) {
@@ -323,7 +326,7 @@ class Renderer {
   // A web address opens a link only when it is http or https: any other
   // scheme (javascript:, data:, file:) could act inside the preview.
   bool WebLink(std::u16string_view tag) {
-    const auto value = QuotedValue(tag);
+    const auto value = QuotedValue(tag, 5);
     if (!value || !(value->starts_with(u"https://") || value->starts_with(u"http://"))) {
       return false;
     }
