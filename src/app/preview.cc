@@ -12,6 +12,7 @@
 #include <system_error>
 #include <vector>
 
+#include "app/build_driver.h"
 #include "app/preview_assets.h"
 #include "app/preview_html.h"
 #include "app/preview_markup.h"
@@ -861,6 +862,19 @@ PreviewSummary WritePreview(const ModuleView& module, std::u16string_view folder
   }
   summary.indexPage = files::FromPath(target / "index.html");
   return summary;
+}
+
+PreviewSummary PreviewBooksListLine(std::u16string_view piece) {
+  const std::optional<ModuleLine> line = ParseModuleLine(piece);
+  if (!line) {
+    throw Error("\"" + text::EncodeUtf8(piece) +
+                "\" is no module line (Name | Abbr | Path&Filename): nothing to preview");
+  }
+  const std::u16string modulePath = ModuleFilePath(line->sourcePath);
+  if (!files::IsRegularFile(modulePath)) {
+    throw IoError(text::EncodeUtf8(modulePath), "no module file yet; build it with Create first");
+  }
+  return WritePreview(ReadModuleFile(modulePath), DefaultPreviewFolder(modulePath));
 }
 
 }  // namespace quillavor

@@ -48,4 +48,10 @@ std::u16string DefaultPreviewFolder(std::u16string_view modulePath);
 PreviewSummary WritePreview(const ModuleView& module, std::u16string_view folder,
                             const PreviewOptions& options = {});
 
+// The preview of the module that a books-list line builds, in the module
+// file's default folder (what the window's "Preview" does). Raises Error
+// when the line is no module line, IoError when its module file does not
+// exist yet or the site cannot be written, FormatError for a damaged module.
+PreviewSummary PreviewBooksListLine(std::u16string_view piece);
+
 }  // namespace quillavor
