@@ -11,6 +11,8 @@
 
 #include "app/build_driver.h"
 #include "app/inspect.h"
+#include "app/preview.h"
+#include "platform/desktop.h"
 #include "platform/files.h"
 #include "platform/paths.h"
 #include "platform/text.h"
@@ -170,6 +172,22 @@ int RunInspectCommand(const std::string& modulePath, bool json, bool check,
   }
 }
 
+int RunPreviewCommand(const std::string& modulePath, const std::string& output, bool open) {
+  try {
+    const std::u16string module = text::DecodeUtf8(modulePath);
+    const std::u16string folder = output.empty() ? DefaultPreviewFolder(module)
+                                                 : text::DecodeUtf8(output);
+    const PreviewSummary summary = WritePreview(ReadModuleFile(module), folder);
+    std::printf("%d pages, %d images -> %s\n", summary.pages, summary.images,
+                text::EncodeUtf8(summary.indexPage).c_str());
+    if (open) desktop::OpenWithDefaultProgram(summary.indexPage);
+    return 0;
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "quillavor-maker: %s: %s\n", modulePath.c_str(), e.what());
+    return 1;
+  }
+}
+
 }  // namespace
 }  // namespace quillavor
 
@@ -209,6 +227,17 @@ int main(int argc, char** argv) {
       ->check(CLI::IsMember(
           {"counters", "books", "verses", "words", "concordance", "images", "links"}));
 
+  CLI::App* preview =
+      app.add_subcommand("preview", "Write a web site of a module for proofreading in a browser");
+  std::string previewModule;
+  std::string previewOutput;
+  bool previewOpen = false;
+  preview->add_option("MODULE", previewModule, "Module file (.quillavor) or raw file")->required();
+  preview->add_option("-o,--output", previewOutput,
+                      "Folder of the site (default: MODULE with .preview in place of its "
+                      "extension)");
+  preview->add_flag("--open", previewOpen, "Open the first page in the desktop's browser");
+
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
@@ -216,5 +245,6 @@ int main(int argc, char** argv) {
     return rc == 0 ? 0 : 2;
   }
   if (*build) return quillavor::RunBuildCommand(booksFile, raw, quiet, timings);
+  if (*preview) return quillavor::RunPreviewCommand(previewModule, previewOutput, previewOpen);
   return quillavor::RunInspectCommand(modulePath, json, check, word, letter, sections);
 }

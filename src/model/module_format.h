@@ -48,6 +48,26 @@ inline constexpr std::u16string_view kImageTag = u"<image=";
 // The number field after "<image=": the decimal position, left-aligned, blank-filled.
 inline constexpr int kImageFieldWidth = 8;
 
+// The image position written into the number field of an "<image=" reference
+// (the kImageFieldWidth units after the tag): digits, then blanks up to the
+// field's end. nullopt for a field of another shape (too short, no digits,
+// anything after the blanks) or a number beyond int32.
+inline std::optional<int32_t> ParseImageField(std::u16string_view field) {
+  if (field.size() < static_cast<size_t>(kImageFieldWidth)) return std::nullopt;
+  field = field.substr(0, static_cast<size_t>(kImageFieldWidth));
+  int64_t v = 0;
+  size_t i = 0;
+  for (; i < field.size() && field[i] >= u'0' && field[i] <= u'9'; ++i) {
+    v = v * 10 + (field[i] - u'0');
+    if (v > std::numeric_limits<int32_t>::max()) return std::nullopt;
+  }
+  if (i == 0) return std::nullopt;
+  for (; i < field.size(); ++i) {
+    if (field[i] != u' ') return std::nullopt;
+  }
+  return static_cast<int32_t>(v);
+}
+
 inline std::array<uint8_t, 4> BigEndianLength(uint32_t n) {
   return {static_cast<uint8_t>(n >> 24), static_cast<uint8_t>(n >> 16),
           static_cast<uint8_t>(n >> 8), static_cast<uint8_t>(n)};

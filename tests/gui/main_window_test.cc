@@ -3,6 +3,7 @@
 // the layout and the manual link.
 #include "app/gui/main_window.h"
 
+#include <QAction>
 #include <QCheckBox>
 #include <QDir>
 #include <QFile>
@@ -11,6 +12,7 @@
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTemporaryDir>
+#include <QTextBlock>
 #include <QTest>
 #include <QTimer>
 #include <functional>
@@ -73,6 +75,7 @@ class MainWindowTest : public QObject {
   void editsDuringLineReplacedByCapturedText();
   void emptyBooksList();
   void manualTriggersCallSameOpener();
+  void previewOpensTheLineAtTheCursor();
 
  private:
   std::unique_ptr<TForm1> MakeWindow();
@@ -496,6 +499,36 @@ void MainWindowTest::manualTriggersCallSameOpener() {
   window->Label3->setText("/elsewhere/manual.docx");
   QTest::mouseClick(window->Button1, Qt::LeftButton);
   QCOMPARE(opened_, QStringList{"/elsewhere/manual.docx"});
+}
+
+// "Preview" writes the preview of the line at the cursor and opens its first
+// page with the same opener as the manual; a line without a module file yet,
+// or no module line at all, is an error shown to the operator.
+void MainWindowTest::previewOpensTheLineAtTheCursor() {
+  const QString source = WriteSource("genesis.txt");
+  auto window = MakeWindow();
+  window->Memo2->setPlainText("no module line\nBible | KJV | " + source + "\n");
+  QTextCursor cursor = window->Memo2->textCursor();
+  cursor.setPosition(window->Memo2->document()->findBlockByNumber(1).position() + 3);
+  window->Memo2->setTextCursor(cursor);
+
+  window->actPreview->trigger();
+  QCOMPARE(opened_.size(), 0);
+  QCOMPARE(errors_.size(), 1);
+  QVERIFY2(errors_[0].contains(Work("genesis.quillavor")) && errors_[0].contains("Create first"),
+           qPrintable(errors_[0]));
+
+  QTest::mouseClick(window->btCreate, Qt::LeftButton);
+  window->actPreview->trigger();
+  QCOMPARE(errors_.size(), 1);
+  QCOMPARE(opened_, QStringList{Work("genesis.preview/index.html")});
+  QVERIFY(QFile::exists(opened_[0]));
+
+  cursor.setPosition(2);
+  window->Memo2->setTextCursor(cursor);
+  window->actPreview->trigger();
+  QCOMPARE(errors_.size(), 2);
+  QVERIFY2(errors_[1].contains("no module line"), qPrintable(errors_[1]));
 }
 
 }  // namespace quillavor::gui

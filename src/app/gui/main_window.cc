@@ -1,8 +1,10 @@
 #include "app/gui/main_window.h"
 
+#include <QAction>
 #include <QCheckBox>
 #include <QCoreApplication>
 #include <QDesktopServices>
+#include <QMenu>
 #include <QMessageBox>
 #include <QMouseEvent>
 #include <QPainter>
@@ -10,14 +12,17 @@
 #include <QPushButton>
 #include <QResizeEvent>
 #include <QScrollBar>
+#include <QTextBlock>
 #include <QStyle>
 #include <QTextCursor>
 #include <QUrl>
 #include <algorithm>
 #include <exception>
+#include <memory>
 
 #include "app/build_driver.h"
 #include "app/gui/line_marker.h"
+#include "app/preview.h"
 #include "model/progress.h"
 #include "platform/files.h"
 #include "platform/paths.h"
@@ -132,6 +137,7 @@ TForm1::TForm1(WindowServices services, QWidget* parent)
       Label3(new ClickLabel(this)),
       Label4(new QLabel(QStringLiteral("Reference:"), this)),
       Button1(new QPushButton(QStringLiteral("Open"), this)),
+      actPreview(new QAction(QStringLiteral("Preview"), this)),
       services_(std::move(services)) {
   setWindowTitle(ToQString(kCaption));
   btCreate->setObjectName(QStringLiteral("btCreate"));
@@ -176,6 +182,17 @@ TForm1::TForm1(WindowServices services, QWidget* parent)
   connect(Label3, &ClickLabel::clicked, this, &TForm1::Label3Click);
   connect(Label3, &ClickLabel::doubleClicked, this, &TForm1::Label3Click);
   connect(Button1, &QPushButton::clicked, this, &TForm1::Label3Click);
+
+  // The books list's own context menu, with "Preview" for the line clicked on.
+  connect(actPreview, &QAction::triggered, this, &TForm1::PreviewClick);
+  Memo2->setContextMenuPolicy(Qt::CustomContextMenu);
+  connect(Memo2, &QPlainTextEdit::customContextMenuRequested, this, [this](const QPoint& at) {
+    if (!Memo2->textCursor().hasSelection()) Memo2->setTextCursor(Memo2->cursorForPosition(at));
+    std::unique_ptr<QMenu> menu(Memo2->createStandardContextMenu());
+    menu->addSeparator();
+    menu->addAction(actPreview);
+    menu->exec(Memo2->viewport()->mapToGlobal(at));
+  });
 
   LoadBooksList();
   Label3->setText(ToQString(paths::ManualPath()));
@@ -224,6 +241,17 @@ void TForm1::btCreateClick() {
 }
 
 void TForm1::Label3Click() { services_.openDocument(Label3->text()); }
+
+void TForm1::PreviewClick() {
+  if (!btCreate->isEnabled()) return;  // a run is going on
+  try {
+    const PreviewSummary summary =
+        PreviewBooksListLine(Memo2->textCursor().block().text().toStdU16String());
+    services_.openDocument(ToQString(summary.indexPage));
+  } catch (const std::exception& e) {
+    services_.showError(this, QString::fromUtf8(e.what()));
+  }
+}
 
 void TForm1::Place(QWidget* control, QRect designed, int anchors) {
   control->setGeometry(designed);

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+class QAction;
 class QCheckBox;
 class QPlainTextEdit;
 class QPushButton;
@@ -79,6 +80,9 @@ class TForm1 : public QWidget {
   ClickLabel* Label3;
   QLabel* Label4;
   QPushButton* Button1;
+  // "Preview", in the books list's context menu: writes the preview of the
+  // line's module and opens it.
+  QAction* actPreview;
 
   // Replaces the whole books list, keeping the operator's scroll position and
   // (as far as the new text reaches) the cursor.
@@ -89,6 +93,10 @@ class TForm1 : public QWidget {
   void btCreateClick();
   // Opens the manual named by Label3.
   void Label3Click();
+  // Writes the preview of the module built from the books-list line at the
+  // cursor and opens its first page; an error (no module line, no module
+  // file yet) is shown instead. Does nothing while a run goes on.
+  void PreviewClick();
 
  protected:
   void resizeEvent(QResizeEvent* event) override;
