@@ -147,11 +147,11 @@ void WriteModule(Module& module, std::u16string_view path, bool writeRaw, Progre
     compressed = CompressImage(image);
   }
   StageTimer timer(progress, Stage::kFileWrite);
-  files::WriteFileAtomically(path, compressed);
+  files::WriteFileAtomically(path, compressed, files::LinkAtTarget::kReplaceTarget);
   if (writeRaw) {
     std::u16string rawPath(path);
     rawPath += u".raw";
-    files::WriteFile(rawPath, image);
+    files::WriteFileAtomically(rawPath, image, files::LinkAtTarget::kReplaceLink);
   }
 }
 
