@@ -47,6 +47,12 @@ inline constexpr int64_t kImageEntryHeaderSize = 8;
 inline constexpr std::u16string_view kImageTag = u"<image=";
 // The number field after "<image=": the decimal position, left-aligned, blank-filled.
 inline constexpr int kImageFieldWidth = 8;
+// The largest position the number field holds; a larger one would be cut.
+inline constexpr int64_t kMaxImageFieldValue = 99'999'999;
+
+// A module image is read and written through signed 32-bit sizes: it must be
+// smaller than this.
+inline constexpr int64_t kMaxImageSize = int64_t{1} << 31;
 
 inline std::array<uint8_t, 4> BigEndianLength(uint32_t n) {
   return {static_cast<uint8_t>(n >> 24), static_cast<uint8_t>(n >> 16),

@@ -201,6 +201,37 @@ TEST(FaultTest, SymbolicLinkAtTheRawPathIsReplaced) {
   }
 }
 
+// A module whose second image lies past the 8 digits of its "<image=" field
+// (a sparse image file of 200 MB before it) is refused before anything is
+// written: the older module stays, and the error names the line, the source
+// and the image.
+TEST(FaultTest, ImagePositionBeyondItsFieldIsRefusedBeforeWriting) {
+  TempDir dir;
+  const fs::path big = dir.Write("big.png", "");
+  std::error_code ec;
+  fs::resize_file(big, 200'000'000, ec);
+  if (ec) GTEST_SKIP() << "no sparse files here: " << ec.message();
+  const fs::path small = dir.Write("small.png", "PNG!");
+  const fs::path source = dir.Write("a.txt", "BIBLE\n<Genesis>Genesis 1\n1 Text.\n<imagefile>" +
+                                                 big.string() + "\n<imagefile>" +
+                                                 small.string() + "\n");
+  dir.Write("a.quillavor", "older module");
+  Observer observer;
+  observer.raw = true;
+  try {
+    RunBuild(LineFor(source), observer);
+    FAIL() << "no BuildError";
+  } catch (const BuildError& e) {
+    EXPECT_EQ(e.sourcePath(), files::FromPath(source));
+    EXPECT_TRUE(e.cause().starts_with("image 2 (the file \"" + small.string() +
+                                      "\") would lie at pool position 1000001"))
+        << e.cause();  // 200000000 bytes are 100000000 units, after the text
+  }
+  EXPECT_EQ(ReadFile(dir.path() / "a.quillavor"), "older module");
+  EXPECT_EQ(FolderNames(dir.path()),
+            (std::vector<std::string>{"a.quillavor", "a.txt", "big.png", "small.png"}));
+}
+
 // A build killed while it writes the module file: the older module file stays
 // whole, and the temporary file the killed process left is removed by the next
 // build. The kill comes from a file size limit in a child process, whose

@@ -326,6 +326,74 @@ TEST(ModuleWriterTest, TargetsThatAreNotRegularFilesAreRefused) {
             (std::vector<std::string>{"fifo.quillavor", "null.quillavor"}));
 }
 
+// The image of a module is measured before it is assembled: an image that
+// would reach 2 GiB, or an image entry whose position does not fit the
+// 8 digits of its "<image=" fields, stops the write naming the image.
+TEST(ModuleWriterTest, ModulesBeyondTheFormatsLimitsAreRefused) {
+  constexpr int64_t kGiB2 = int64_t{1} << 31;
+  // A module with one short string (the pool text is 8 units) and images of
+  // the given padded lengths; `referenced` images have an "<image=" field.
+  auto moduleWith = [](std::vector<std::pair<int64_t, bool>> images) {
+    auto m = std::make_unique<Module>();
+    m->AddString(u"x");
+    for (const auto& [padded, referenced] : images) {
+      const int64_t i = m->images.Length();
+      m->images.SetLength(i + 1);
+      m->images[i].length = static_cast<int32_t>(padded);
+      m->images[i].fileName = u"/p" + std::u16string(static_cast<size_t>(i), u'/');
+      if (referenced) m->images[i].usePositions.push_back(0);
+    }
+    m->FinalizePool();
+    return m;
+  };
+  const int64_t fixed = ImageSize(*moduleWith({}));
+  // The second image's position is 8 + (padded + 8) / 2 for a first image of
+  // `padded` bytes: 99999998 fits, 100000000 does not.
+  constexpr int64_t kFits = 2 * (99'999'998 - 8) - 8;
+  struct Case {
+    const char* name;
+    std::vector<std::pair<int64_t, bool>> images;
+    std::string error;  // empty: accepted
+  };
+  const std::vector<Case> cases = {
+      {"image just under 2 GiB", {{kGiB2 - fixed - 8 - 4, false}}, ""},
+      {"image reaching 2 GiB",
+       {{kGiB2 - fixed - 8, false}},
+       "with image 1 (the file \"/p\") of 2147483516 bytes the module image would be 2147483648 "
+       "bytes, but it must stay below 2 GiB; the module is not written"},
+      {"two images over 2 GiB",
+       {{kGiB2 / 2, false}, {kGiB2 / 2, false}},
+       "with image 2 (the file \"/p/\") of 1073741824 bytes"},
+      {"last position that fits", {{kFits, true}, {4, true}}, ""},
+      {"first position that does not fit",
+       {{kFits + 4, true}, {4, true}},
+       "image 2 (the file \"/p/\") would lie at pool position 100000000, which does not fit the 8 "
+       "digits of its \"<image=\" references; the module is not written"},
+      {"a position beyond the field without a reference", {{kFits + 4, true}, {4, false}}, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::unique_ptr<Module> m = moduleWith(c.images);
+    if (c.error.empty()) {
+      EXPECT_NO_THROW(CheckModuleFitsTheFormat(*m));
+      continue;
+    }
+    try {
+      CheckModuleFitsTheFormat(*m);
+      ADD_FAILURE() << "no exception";
+    } catch (const SourceError& e) {
+      EXPECT_TRUE(std::string(e.what()).starts_with(c.error)) << e.what();
+    }
+  }
+}
+
+TEST(ModuleWriterTest, ImageSizeIsTheSizeOfTheAssembledImage) {
+  std::unique_ptr<Module> m = testing::CompileText(
+      "BIBLE\n<Genesis>Genesis 1\n1 In the beginning.\n<image=        >QUJD</image>\n2 And.\n");
+  const int64_t size = ImageSize(*m);
+  EXPECT_EQ(size, static_cast<int64_t>(AssembleImage(*m).size()));
+}
+
 TEST(ModuleWriterTest, ModulePathTakenByAFolderIsAnError) {
   TempDir dir;
   std::filesystem::create_directories(dir.path() / "taken.quillavor");
