@@ -113,7 +113,8 @@ std::optional<std::u16string> ModulePlacementWarning(std::u16string_view sourceP
                           " (the module path is the source path up to its last \".\")");
 }
 
-RunSummary RunBuild(std::u16string_view booksList, DriverObserver& observer) {
+RunSummary RunBuild(std::u16string_view booksList, DriverObserver& observer,
+                    const BuildOptions& options) {
   RunSummary summary;
   for (const std::u16string& piece : SplitPieces(booksList)) {
     if (piece.empty()) continue;
@@ -134,7 +135,8 @@ RunSummary RunBuild(std::u16string_view booksList, DriverObserver& observer) {
     } else {
       try {
         observer.Phase(u"Loading && preparing linkages");
-        Module module(line->name, line->abbreviation, line->sourcePath, line->options, observer);
+        Module module(line->name, line->abbreviation, line->sourcePath, line->options, observer,
+                      options);
         modulePath = ModuleFilePath(line->sourcePath);
         if (std::optional<std::u16string> warning =
                 ModulePlacementWarning(line->sourcePath, modulePath)) {

@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "model/build_options.h"
 #include "model/errors.h"
 #include "model/progress.h"
 
@@ -81,6 +82,7 @@ std::optional<std::u16string> ModulePlacementWarning(std::u16string_view sourceP
 
 // One run over a books list. Raises BuildError when a line fails; modules
 // written before it stay.
-RunSummary RunBuild(std::u16string_view booksList, DriverObserver& observer);
+RunSummary RunBuild(std::u16string_view booksList, DriverObserver& observer,
+                    const BuildOptions& options = {});
 
 }  // namespace quillavor
