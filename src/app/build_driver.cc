@@ -1,5 +1,6 @@
 #include "app/build_driver.h"
 
+#include <filesystem>
 #include <new>
 
 #include "model/module.h"
@@ -92,7 +93,28 @@ std::u16string ModuleFilePath(std::u16string_view source) {
   return std::u16string(source) + u".quillavor";
 }
 
-RunSummary RunBuild(std::u16string_view booksList, DriverObserver& observer) {
+std::optional<std::u16string> ModulePlacementWarning(std::u16string_view sourcePath,
+                                                     std::u16string_view modulePath) {
+  namespace fs = std::filesystem;
+  auto folderOf = [](std::u16string_view path) {
+    const fs::path folder = files::ToPath(path).parent_path().lexically_normal();
+    return folder.empty() ? fs::path(".") : folder;
+  };
+  std::string where;
+  if (folderOf(modulePath) != folderOf(sourcePath)) {
+    where = " lies outside the source's folder";
+  }
+  if (files::ToPath(modulePath).filename().string().starts_with('.')) {
+    where += std::string(where.empty() ? "" : " and") + " has a name that starts with \".\"";
+  }
+  if (where.empty()) return std::nullopt;
+  return text::DecodeUtf8("module-elsewhere: the module file \"" + text::EncodeUtf8(modulePath) +
+                          "\"" + where +
+                          " (the module path is the source path up to its last \".\")");
+}
+
+RunSummary RunBuild(std::u16string_view booksList, DriverObserver& observer,
+                    const BuildOptions& options) {
   RunSummary summary;
   for (const std::u16string& piece : SplitPieces(booksList)) {
     if (piece.empty()) continue;
@@ -113,8 +135,21 @@ RunSummary RunBuild(std::u16string_view booksList, DriverObserver& observer) {
     } else {
       try {
         observer.Phase(u"Loading && preparing linkages");
-        Module module(line->name, line->abbreviation, line->sourcePath, line->options, observer);
+        Module module(line->name, line->abbreviation, line->sourcePath, line->options, observer,
+                      options);
         modulePath = ModuleFilePath(line->sourcePath);
+        if (std::optional<std::u16string> warning =
+                ModulePlacementWarning(line->sourcePath, modulePath)) {
+          observer.Warning(*warning);
+        }
+        // A symbolic link at the module path has the file it leads to
+        // replaced; never when that file is the source.
+        const std::optional<std::u16string> real = files::RealPath(modulePath);
+        if (real && real == files::RealPath(line->sourcePath)) {
+          throw BuildError(piece, line->sourcePath,
+                           "the module file \"" + text::EncodeUtf8(modulePath) +
+                               "\" leads to the source file itself; nothing is written");
+        }
         WriteModule(module, modulePath, observer.RawWanted(), observer);
       } catch (const std::bad_alloc&) {
         throw BuildError(piece, line->sourcePath, "out of memory");

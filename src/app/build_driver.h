@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "model/build_options.h"
 #include "model/errors.h"
 #include "model/progress.h"
 
@@ -70,11 +71,18 @@ bool IsStopLine(std::u16string_view piece);
 std::vector<std::u16string> SplitFields(std::u16string_view piece);
 // The module line of a piece, or nothing with fewer than three fields.
 std::optional<ModuleLine> ParseModuleLine(std::u16string_view piece);
-// The module file path derived from a (trimmed) source path.
+// The module file path derived from a (trimmed) source path: cut at the last
+// "." anywhere in the path, which may lie in a folder name.
 std::u16string ModuleFilePath(std::u16string_view sourcePath);
+// The "module-elsewhere" warning for a module path that the rule above puts
+// outside the source's folder or gives a name starting with "."; nothing when
+// the module file lands beside its source.
+std::optional<std::u16string> ModulePlacementWarning(std::u16string_view sourcePath,
+                                                     std::u16string_view modulePath);
 
 // One run over a books list. Raises BuildError when a line fails; modules
 // written before it stay.
-RunSummary RunBuild(std::u16string_view booksList, DriverObserver& observer);
+RunSummary RunBuild(std::u16string_view booksList, DriverObserver& observer,
+                    const BuildOptions& options = {});
 
 }  // namespace quillavor

@@ -108,7 +108,8 @@ class CliObserver : public DriverObserver {
   std::array<std::chrono::nanoseconds, kStageCount> stages_{};
 };
 
-int RunBuildCommand(const std::string& booksFile, bool raw, bool quiet, bool timings) {
+int RunBuildCommand(const std::string& booksFile, const BuildOptions& options, bool raw, bool quiet,
+                    bool timings) {
   std::u16string path = booksFile.empty() ? paths::SettingsFilePath() : text::DecodeUtf8(booksFile);
   if (!files::IsRegularFile(path)) {
     std::fprintf(stderr, "quillavor-maker: no books list at \"%s\"%s\n",
@@ -119,7 +120,7 @@ int RunBuildCommand(const std::string& booksFile, bool raw, bool quiet, bool tim
   CliObserver observer(raw, quiet, timings);
   try {
     std::u16string list = DecodeBooksList(files::ReadWholeFile(path));
-    RunSummary summary = RunBuild(list, observer);
+    RunSummary summary = RunBuild(list, observer, options);
     observer.ClearLive();
     if (!quiet) {
       std::fprintf(stderr, "%d module(s) built, %d line(s) skipped%s\n", summary.built,
@@ -207,6 +208,13 @@ int main(int argc, char** argv) {
   build->add_flag("--raw", raw, "Also write the uncompressed image as MODULE.raw");
   build->add_flag("-q,--quiet", quiet, "Print nothing but errors");
   build->add_flag("--timings", timings, "Print the time of each stage and the peak memory");
+  std::string imagesUnder;
+  build
+      ->add_option("--images-under", imagesUnder,
+                   "Embed only image files inside DIR (links followed); drop any other with a "
+                   "warning")
+      ->option_text("DIR")
+      ->check(CLI::ExistingDirectory);
 
   CLI::App* inspect = app.add_subcommand("inspect", "Show what a module file holds");
   std::string modulePath;
@@ -244,7 +252,11 @@ int main(int argc, char** argv) {
     const int rc = app.exit(e);
     return rc == 0 ? 0 : 2;
   }
-  if (*build) return quillavor::RunBuildCommand(booksFile, raw, quiet, timings);
+  if (*build) {
+    quillavor::BuildOptions options;
+    options.imagesUnder = quillavor::text::DecodeUtf8(imagesUnder);
+    return quillavor::RunBuildCommand(booksFile, options, raw, quiet, timings);
+  }
   if (*preview) return quillavor::RunPreviewCommand(previewModule, previewOutput, previewOpen);
   return quillavor::RunInspectCommand(modulePath, json, check, word, letter, sections);
 }

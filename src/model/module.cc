@@ -15,12 +15,12 @@ namespace quillavor {
 Module::Module() = default;
 
 Module::Module(std::u16string name_, std::u16string abbreviation_, std::u16string sourcePath_,
-               std::u16string options_, Progress& progress)
+               std::u16string options_, Progress& progress, const BuildOptions& buildOptions)
     : sourcePath(std::move(sourcePath_)),
       abbreviation(std::move(abbreviation_)),
       name(std::move(name_)),
       options(std::move(options_)) {
-  Build(std::nullopt, progress);
+  Build(std::nullopt, progress, buildOptions);
 }
 
 Module::~Module() = default;
@@ -34,11 +34,12 @@ std::unique_ptr<Module> Module::FromSourceBytes(std::u16string name_, std::u16st
   module->abbreviation = std::move(abbreviation_);
   module->sourcePath = std::move(sourcePath_);
   module->options = std::move(options_);
-  module->Build(bytes, progress);
+  module->Build(bytes, progress, BuildOptions{});
   return module;
 }
 
-void Module::Build(std::optional<std::span<const uint8_t>> bytes, Progress& progress) {
+void Module::Build(std::optional<std::span<const uint8_t>> bytes, Progress& progress,
+                   const BuildOptions& buildOptions) {
   EnsureBookNameTable();
   std::optional<std::string> prepared;
   {
@@ -49,7 +50,9 @@ void Module::Build(std::optional<std::span<const uint8_t>> bytes, Progress& prog
       if (fileBytes) bytes = std::span<const uint8_t>(*fileBytes);
     }
     // A source of 2 bytes or less is a load failure: an empty module.
-    if (bytes && bytes->size() > 2) prepared = PrepareSource(*this, *bytes, options);
+    if (bytes && bytes->size() > 2) {
+      prepared = PrepareSource(*this, *bytes, options, buildOptions, progress);
+    }
   }
   PendingLinks pending;
   if (prepared) CompileSource(*this, *prepared, progress, pending);

@@ -14,6 +14,7 @@
 #include <string_view>
 #include <vector>
 
+#include "model/build_options.h"
 #include "model/dyn_array.h"
 #include "model/progress.h"
 #include "model/records.h"
@@ -38,7 +39,7 @@ class Module {
   // Reads and compiles the source file at `sourcePath` completely. Raises the
   // errors of the stages (DynArrayOutOfRange, IoError, SourceError).
   Module(std::u16string name, std::u16string abbreviation, std::u16string sourcePath,
-         std::u16string options, Progress& progress);
+         std::u16string options, Progress& progress, const BuildOptions& buildOptions = {});
   ~Module();
   Module(const Module&) = delete;  // owns large tables; never copied
   Module& operator=(const Module&) = delete;
@@ -129,7 +130,8 @@ class Module {
  private:
   // The construction sequence: load, compile, resolve links, finalise the
   // word index, finalise the pool. `bytes` replaces reading the source file.
-  void Build(std::optional<std::span<const uint8_t>> bytes, Progress& progress);
+  void Build(std::optional<std::span<const uint8_t>> bytes, Progress& progress,
+             const BuildOptions& buildOptions);
 };
 
 }  // namespace quillavor

@@ -47,6 +47,12 @@ inline constexpr int64_t kImageEntryHeaderSize = 8;
 inline constexpr std::u16string_view kImageTag = u"<image=";
 // The number field after "<image=": the decimal position, left-aligned, blank-filled.
 inline constexpr int kImageFieldWidth = 8;
+// The largest position the number field holds; a larger one would be cut.
+inline constexpr int64_t kMaxImageFieldValue = 99'999'999;
+
+// A module image is read and written through signed 32-bit sizes: it must be
+// smaller than this.
+inline constexpr int64_t kMaxImageSize = int64_t{1} << 31;
 
 // The image position written into the number field of an "<image=" reference
 // (the kImageFieldWidth units after the tag): digits, then blanks up to the

@@ -6,8 +6,10 @@
 #include <memory>
 
 #include "model/module.h"
+#include "model/module_format.h"
 #include "platform/files.h"
 #include "platform/memory.h"
+#include "platform/text.h"
 
 namespace quillavor {
 
@@ -102,6 +104,56 @@ std::vector<uint8_t> AssembleImage(Module& m) {
   return out.Take();
 }
 
+int64_t ImageSize(const Module& m) {
+  auto records = [](int64_t recordSize, int32_t count) {
+    return recordSize * std::max<int64_t>(0, count);
+  };
+  return 7 * format::kBlockHeaderSize + int64_t{sizeof(Counters)} + 2 * int64_t{m.poolLength} +
+         records(sizeof(BookNameRecord), m.bookNameCount) +
+         records(sizeof(BookRecord), m.bookCount) + records(sizeof(VerseRecord), m.verseCount) +
+         records(sizeof(DictEntry), m.wordCount) + records(sizeof(WordRef), m.wordRefCount);
+}
+
+namespace {
+
+std::string DescribeImage(const ImageRecord& image, int64_t index) {
+  std::string s = "image " + std::to_string(index + 1);
+  if (image.fileName) return s + " (the file \"" + text::EncodeUtf8(*image.fileName) + "\")";
+  return s + " (inline)";
+}
+
+}  // namespace
+
+void CheckModuleFitsTheFormat(const Module& m) {
+  // The image entries follow the written pool text in the order of the table,
+  // each at the position its references name.
+  const int64_t entries = 2 * (int64_t{m.poolLength} - m.poolWritten);
+  int64_t size = ImageSize(m) - entries;  // everything but the image entries
+  if (size >= format::kMaxImageSize) {
+    throw SourceError("the module image would be " + std::to_string(size) +
+                      " bytes without its images, but it must stay below 2 GiB; the module is "
+                      "not written");
+  }
+  int64_t position = m.poolWritten;
+  for (int64_t i = 0; i < m.images.Length(); ++i) {
+    const ImageRecord& image = m.images[i];
+    if (!image.usePositions.empty() && position > format::kMaxImageFieldValue) {
+      throw SourceError(DescribeImage(image, i) + " would lie at pool position " +
+                        std::to_string(position) + ", which does not fit the " +
+                        std::to_string(format::kImageFieldWidth) +
+                        " digits of its \"<image=\" references; the module is not written");
+    }
+    const int64_t entry = format::kImageEntryHeaderSize + image.paddedLength;
+    size += entry;
+    position += entry / 2;
+    if (size >= format::kMaxImageSize) {
+      throw SourceError("with " + DescribeImage(image, i) + " of " + std::to_string(image.length) +
+                        " bytes the module image would be " + std::to_string(size) +
+                        " bytes, but it must stay below 2 GiB; the module is not written");
+    }
+  }
+}
+
 std::vector<uint8_t> CompressImage(std::span<const uint8_t> image) {
   struct Free {
     void operator()(libdeflate_compressor* c) const { libdeflate_free_compressor(c); }
@@ -131,6 +183,7 @@ void WriteModule(Module& module, std::u16string_view path, bool writeRaw, Progre
   phase += path;
   if (writeRaw) phase += u" && .raw";
   progress.Phase(phase);
+  CheckModuleFitsTheFormat(module);
 
   std::vector<uint8_t> image;
   {
@@ -147,11 +200,11 @@ void WriteModule(Module& module, std::u16string_view path, bool writeRaw, Progre
     compressed = CompressImage(image);
   }
   StageTimer timer(progress, Stage::kFileWrite);
-  files::WriteFileAtomically(path, compressed);
+  files::WriteFileAtomically(path, compressed, files::LinkAtTarget::kReplaceTarget);
   if (writeRaw) {
     std::u16string rawPath(path);
     rawPath += u".raw";
-    files::WriteFile(rawPath, image);
+    files::WriteFileAtomically(rawPath, image, files::LinkAtTarget::kReplaceLink);
   }
 }
 

@@ -21,10 +21,21 @@ std::vector<uint8_t> AssembleImage(Module& module);
 // One zlib stream (RFC 1950) of `image`, deflate level 9, 15-bit window.
 std::vector<uint8_t> CompressImage(std::span<const uint8_t> image);
 
-// Writes the module file at `path` (atomically: a failed write leaves any
-// older file in place) and, when `writeRaw`, the raw file `path` + ".raw".
-// A raw file that cannot be written is removed and raises IoError after the
-// module file has been written whole.
+// The size in bytes of the module image of a Module whose pool is finalised.
+int64_t ImageSize(const Module& module);
+
+// Raises SourceError, naming the image concerned, when the module cannot be
+// written as a readable module file: its image would reach 2 GiB, or an image
+// referred to would lie at a position too large for its "<image=" fields.
+void CheckModuleFitsTheFormat(const Module& module);
+
+// Checks the module (CheckModuleFitsTheFormat), then writes the module file
+// at `path` and, when `writeRaw`, the raw file `path` + ".raw", each
+// atomically (a failed write leaves any older file in place). A symbolic link at `path`
+// has the file it leads to replaced; one at the raw path is itself replaced,
+// so that the raw file never overwrites what a link points to. A raw file
+// that cannot be written raises IoError after the module file has been
+// written whole.
 void WriteModule(Module& module, std::u16string_view path, bool writeRaw, Progress& progress);
 
 }  // namespace quillavor

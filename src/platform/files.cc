@@ -7,7 +7,9 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <random>
 
 #include "model/errors.h"
@@ -31,6 +33,13 @@ bool IsRegularFile(std::u16string_view path) {
   if (p.find('\0') != std::string::npos) return false;
   struct stat st {};
   return ::stat(p.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+bool IsFolder(std::u16string_view path) {
+  std::string p = text::EncodeUtf8(path);
+  if (p.find('\0') != std::string::npos) return false;
+  struct stat st {};
+  return ::stat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 namespace {
@@ -74,35 +83,79 @@ void WriteAll(int fd, std::span<const uint8_t> bytes, const std::string& what) {
   }
 }
 
-// Temporary files are named "<target>.tmp-<process id>-<random>". A process
-// that is killed while it writes leaves its temporary file behind; the next
-// write of the same target removes every one whose process is gone.
-std::string TemporaryPrefix(const std::filesystem::path& target) {
-  return target.filename().string() + ".tmp-";
+// True for a name of exactly the temporary files' shape (files.h).
+bool IsTemporaryName(std::string_view name, long& pid) {
+  constexpr size_t kLength =
+      kTemporaryPrefix.size() + kTemporaryPidDigits + 1 + kTemporaryRandomDigits;
+  if (name.size() != kLength || !name.starts_with(kTemporaryPrefix)) return false;
+  const std::string_view digits = name.substr(kTemporaryPrefix.size(), kTemporaryPidDigits);
+  const std::string_view random = name.substr(kTemporaryPrefix.size() + kTemporaryPidDigits + 1);
+  if (name[kTemporaryPrefix.size() + kTemporaryPidDigits] != '-') return false;
+  pid = 0;
+  for (char c : digits) {
+    if (c < '0' || c > '9') return false;
+    pid = pid * 10 + (c - '0');
+  }
+  for (char c : random) {
+    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
+  }
+  return true;
 }
 
-void RemoveStaleTemporaries(const std::filesystem::path& target) {
-  const std::string prefix = TemporaryPrefix(target);
-  const std::filesystem::path folder =
-      target.has_parent_path() ? target.parent_path() : std::filesystem::path(".");
+// A process that is killed while it writes leaves its temporary file behind;
+// the next write into the same folder removes every regular file of the
+// temporary shape whose process is gone.
+void RemoveStaleTemporaries(const std::filesystem::path& folder) {
   std::error_code ec;
   std::filesystem::directory_iterator it(folder, ec);
   for (; !ec && it != std::filesystem::directory_iterator(); it.increment(ec)) {
-    const std::string name = it->path().filename().string();
-    if (!name.starts_with(prefix)) continue;
-    const size_t digits = prefix.size();
-    const size_t dash = name.find('-', digits);
-    if (dash == std::string::npos || dash == digits || dash - digits > 9) continue;
     long pid = 0;
-    bool numeric = true;
-    for (size_t i = digits; i < dash; ++i) {
-      if (name[i] < '0' || name[i] > '9') numeric = false;
-      pid = pid * 10 + (name[i] - '0');
-    }
-    if (!numeric || pid <= 0 || pid == ::getpid()) continue;
+    if (!IsTemporaryName(it->path().filename().string(), pid)) continue;
+    if (pid <= 0 || pid > INT32_MAX || pid == ::getpid()) continue;
+    struct stat st {};
+    if (::lstat(it->path().c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
     if (::kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH) continue;  // still running
     ::unlink(it->path().c_str());
   }
+}
+
+// Follows symbolic links at `path` (its last component) to the path of what
+// they lead to, which need not exist. Intermediate folders are left as written.
+std::filesystem::path FollowLinks(const std::filesystem::path& path) {
+  constexpr int kMaxLinks = 40;  // as the system allows in one lookup
+  std::filesystem::path p = path;
+  for (int i = 0; i < kMaxLinks; ++i) {
+    struct stat st {};
+    if (::lstat(p.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return p;
+    std::error_code ec;
+    const std::filesystem::path next = std::filesystem::read_symlink(p, ec);
+    if (ec) throw IoError(path.string(), "cannot follow the link: " + ec.message());
+    p = next.is_absolute() ? next : p.parent_path() / next;
+  }
+  throw IoError(path.string(), "cannot follow the link: " + ErrnoText(ELOOP));
+}
+
+// Gives the open temporary file the mode, and where permitted the owner and
+// group, of the regular file it replaces.
+void KeepModeAndOwner(int fd, const struct stat& old, const std::string& target) {
+  // Giving a file to another owner needs a privilege; without it the group
+  // alone may still be kept. Otherwise the file stays the process's own.
+  if (::fchown(fd, old.st_uid, old.st_gid) != 0 &&
+      ::fchown(fd, static_cast<uid_t>(-1), old.st_gid) != 0) {
+    errno = 0;
+  }
+  if (::fchmod(fd, old.st_mode & 07777) != 0) {
+    throw IoError(target, "cannot keep the mode of the file replaced: " + ErrnoText(errno));
+  }
+}
+
+// Why a file that is not a regular file cannot be read, for messages.
+const char* FileKind(mode_t mode) {
+  if (S_ISDIR(mode)) return "is a folder";
+  if (S_ISFIFO(mode)) return "not a regular file (a FIFO)";
+  if (S_ISSOCK(mode)) return "not a regular file (a socket)";
+  if (S_ISCHR(mode) || S_ISBLK(mode)) return "not a regular file (a device)";
+  return "not a regular file";
 }
 
 }  // namespace
@@ -117,11 +170,15 @@ bool CanOpenForReading(std::u16string_view path) {
 std::vector<uint8_t> ReadWholeFile(std::u16string_view path) {
   std::string p = text::EncodeUtf8(path);
   if (p.find('\0') != std::string::npos) throw IoError(p, "no such file");
-  Fd fd(::open(p.c_str(), O_RDONLY | O_CLOEXEC));
+  // Opening a FIFO for reading waits for a writer: the file is opened without
+  // waiting and refused below unless it is a regular file.
+  Fd fd(::open(p.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
   if (fd.get() < 0) throw IoError(p, "cannot open: " + ErrnoText(errno));
   struct stat st {};
   if (::fstat(fd.get(), &st) != 0) throw IoError(p, "cannot read: " + ErrnoText(errno));
-  if (S_ISDIR(st.st_mode)) throw IoError(p, "cannot read: is a folder");
+  if (!S_ISREG(st.st_mode)) throw IoError(p, std::string("cannot read: ") + FileKind(st.st_mode));
+  const int flags = ::fcntl(fd.get(), F_GETFL);
+  if (flags >= 0) (void)::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK);
   if (st.st_size >= kMaxFileSize) {
     throw IoError(
         p, "file too large: " + std::to_string(st.st_size) + " bytes (the limit is 2 GiB - 1)");
@@ -143,28 +200,53 @@ std::vector<uint8_t> ReadWholeFile(std::u16string_view path) {
   return data;
 }
 
-void WriteFileAtomically(std::u16string_view path, std::span<const uint8_t> bytes) {
-  const std::string target = Utf8Path(path);
-  std::filesystem::path fsTarget(target);
-  std::error_code ec;
-  if (std::filesystem::is_directory(fsTarget, ec)) {
+std::optional<std::u16string> RealPath(std::u16string_view path) {
+  const std::string p = text::EncodeUtf8(path);
+  if (p.empty() || p.find('\0') != std::string::npos) return std::nullopt;
+  struct Free {
+    void operator()(char* s) const { std::free(s); }
+  };
+  const std::unique_ptr<char, Free> real(::realpath(p.c_str(), nullptr));
+  if (!real) return std::nullopt;
+  return text::DecodeUtf8(real.get());
+}
+
+void WriteFileAtomically(std::u16string_view path, std::span<const uint8_t> bytes,
+                         LinkAtTarget links) {
+  std::filesystem::path fsTarget(Utf8Path(path));
+  if (links == LinkAtTarget::kReplaceTarget) fsTarget = FollowLinks(fsTarget);
+  const std::string target = fsTarget.string();
+  struct stat old {};
+  const bool replacing = ::lstat(target.c_str(), &old) == 0;
+  if (replacing && S_ISDIR(old.st_mode)) {
     throw IoError(target, "cannot create: a folder has that name");
   }
-  RemoveStaleTemporaries(fsTarget);
+  if (replacing && !S_ISREG(old.st_mode) && !S_ISLNK(old.st_mode)) {
+    throw IoError(target, "cannot create: a file that is not a regular file has that name");
+  }
+  const bool keepMode = replacing && S_ISREG(old.st_mode);
+  const std::filesystem::path folder =
+      fsTarget.has_parent_path() ? fsTarget.parent_path() : std::filesystem::path(".");
+  RemoveStaleTemporaries(folder);
   std::random_device rd;
   std::string tmp;
   int raw = -1;
   for (int attempt = 0; attempt < 16 && raw < 0; ++attempt) {
-    char suffix[48];
-    std::snprintf(suffix, sizeof suffix, ".tmp-%ld-%08x", static_cast<long>(::getpid()),
-                  static_cast<unsigned>(rd()));
-    tmp = target + suffix;
-    raw = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    const uint64_t random = uint64_t{rd()} << 32 | rd();
+    char name[64];
+    std::snprintf(name, sizeof name, "%.*s%0*ld-%0*llx", static_cast<int>(kTemporaryPrefix.size()),
+                  kTemporaryPrefix.data(), static_cast<int>(kTemporaryPidDigits),
+                  static_cast<long>(::getpid()), static_cast<int>(kTemporaryRandomDigits),
+                  static_cast<unsigned long long>(random));
+    tmp = (folder / name).string();
+    // Private until it has the mode of the file it replaces.
+    raw = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, keepMode ? 0600 : 0666);
     if (raw < 0 && errno != EEXIST) break;
   }
   if (raw < 0) throw IoError(target, "cannot create: " + ErrnoText(errno));
   Fd fd(raw);
   try {
+    if (keepMode) KeepModeAndOwner(fd.get(), old, target);
     WriteAll(fd.get(), bytes, target);
     if (::fsync(fd.get()) != 0 && errno != EINVAL && errno != EROFS) {
       throw IoError(target, "cannot write: " + ErrnoText(errno));
@@ -175,19 +257,6 @@ void WriteFileAtomically(std::u16string_view path, std::span<const uint8_t> byte
     }
   } catch (...) {
     ::unlink(tmp.c_str());
-    throw;
-  }
-}
-
-void WriteFile(std::u16string_view path, std::span<const uint8_t> bytes) {
-  const std::string target = Utf8Path(path);
-  Fd fd(::open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
-  if (fd.get() < 0) throw IoError(target, "cannot create: " + ErrnoText(errno));
-  try {
-    WriteAll(fd.get(), bytes, target);
-    if (::close(fd.Release()) != 0) throw IoError(target, "cannot write: " + ErrnoText(errno));
-  } catch (...) {
-    ::unlink(target.c_str());
     throw;
   }
 }

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -22,23 +23,45 @@ std::u16string FromPath(const std::filesystem::path& path);
 // folder is not a file).
 bool IsRegularFile(std::u16string_view path);
 
+// True when a folder exists at `path` (symbolic links followed).
+bool IsFolder(std::u16string_view path);
+
 // True when the file can be opened for reading in binary mode.
 bool CanOpenForReading(std::u16string_view path);
 
-// Reads a whole file. Throws IoError when it cannot be opened or read, or is
-// kMaxFileSize bytes or more.
+// Reads a whole regular file. Throws IoError when it cannot be opened or read,
+// is not a regular file (a folder, a FIFO, a device: nothing is waited for),
+// or is kMaxFileSize bytes or more.
 std::vector<uint8_t> ReadWholeFile(std::u16string_view path);
+
+// The absolute path of an existing file with every symbolic link, "." and
+// ".." resolved, or nothing when it cannot be resolved.
+std::optional<std::u16string> RealPath(std::u16string_view path);
+
+// What a replacing write does with a symbolic link at the target path.
+enum class LinkAtTarget {
+  kReplaceLink,    // the link itself is replaced by the new file
+  kReplaceTarget,  // the file the link leads to is replaced (in its own folder)
+};
+
+// The temporary files of WriteFileAtomically are named kTemporaryPrefix, the
+// writing process id in kTemporaryPidDigits decimal digits (zero-filled), "-"
+// and kTemporaryRandomDigits lowercase hexadecimal digits: hidden, of one fixed
+// length whatever the target's name, and never taken for a user's file.
+inline constexpr std::string_view kTemporaryPrefix = ".quillavor-tmp-";
+inline constexpr size_t kTemporaryPidDigits = 10;
+inline constexpr size_t kTemporaryRandomDigits = 16;
 
 // Writes `bytes` to a temporary file in the target's folder and renames it over
 // the target once complete: the target is either the old file or the new one,
-// never a partial one. The temporary file is "<target>.tmp-<process id>-<random>";
-// one left by a killed process is removed by the next write of the same target.
+// never a partial one. A regular file replaced keeps its mode, and its owner
+// and group where the process may set them. A target that exists but is
+// neither a regular file nor (with kReplaceLink) a symbolic link is refused.
+// Before writing, the temporary files of processes that no longer exist are
+// removed from that folder (those of exactly the shape above, nothing else).
 // Throws IoError.
-void WriteFileAtomically(std::u16string_view path, std::span<const uint8_t> bytes);
-
-// Writes `bytes` to `path` (create or truncate). On failure the partial file is
-// removed and IoError is thrown.
-void WriteFile(std::u16string_view path, std::span<const uint8_t> bytes);
+void WriteFileAtomically(std::u16string_view path, std::span<const uint8_t> bytes,
+                         LinkAtTarget links = LinkAtTarget::kReplaceLink);
 
 // The text of the system's error number, for messages.
 std::string ErrnoText(int err);

@@ -8,8 +8,10 @@
 #include <unordered_map>
 #include <utility>
 
+#include "model/build_options.h"
 #include "model/errors.h"
 #include "model/module.h"
+#include "model/progress.h"
 #include "platform/files.h"
 #include "platform/memory.h"
 #include "platform/text.h"
@@ -79,7 +81,8 @@ int64_t RoundUp(int64_t n, int64_t multiple) { return (n + multiple - 1) / multi
 // longer than the text it replaces.
 class BytePass {
  public:
-  BytePass(Module& module, std::string_view src) : module_(module), src_(src), scanner_(src) {
+  BytePass(Module& module, std::string_view src, const BuildOptions& build, Progress& progress)
+      : module_(module), src_(src), scanner_(src), build_(build), progress_(progress) {
     // Image files already in the table are reused by path like new ones.
     for (int64_t i = 0; i < module_.images.Length(); ++i) {
       const ImageRecord& image = module_.images[i];
@@ -179,11 +182,23 @@ class BytePass {
     // file, and the reference vanishes like any other missing file.
     const std::u16string path = text::Trim(text::DecodeUtf8(src_.substr(start, lineEnd - start)));
     if (!files::IsRegularFile(path)) return lineEnd;
+    std::u16string readFrom = path;
+    if (!build_.imagesUnder.empty()) {
+      std::optional<std::u16string> real = files::RealPath(path);
+      if (!real || !IsInsideImagesFolder(*real)) {
+        progress_.Warning(text::DecodeUtf8(
+            "missing-image: line " + std::to_string(LineAt(start)) + ": the image file \"" +
+            PathForMessage(path) + "\" lies outside \"" + PathForMessage(build_.imagesUnder) +
+            "\", the folder image files must lie under; the reference is removed"));
+        return lineEnd;
+      }
+      readFrom = std::move(*real);  // what was checked is what is read
+    }
     if (auto found = imageByPath_.find(path); found != imageByPath_.end()) {
       WriteReference(found->second);
       return lineEnd;
     }
-    std::vector<uint8_t> bytes = files::ReadWholeFile(path);
+    std::vector<uint8_t> bytes = files::ReadWholeFile(readFrom);
     const int64_t length = static_cast<int64_t>(bytes.size());
     if (length > kMaxImageLength) {
       throw IoError(PathForMessage(path), "image file too large: " + std::to_string(length) +
@@ -212,9 +227,37 @@ class BytePass {
 
   void WriteReference(int64_t number) { out_ += ImageReferenceLine(number); }
 
+  // True when `realPath` (resolved) lies inside the folder of
+  // BuildOptions::imagesUnder, which is resolved at the first question.
+  bool IsInsideImagesFolder(std::u16string_view realPath) {
+    if (imagesFolder_.empty()) {
+      std::optional<std::u16string> folder = files::RealPath(build_.imagesUnder);
+      if (!folder || !files::IsFolder(*folder)) {
+        throw IoError(PathForMessage(build_.imagesUnder),
+                      "no folder at the path that image files must lie under");
+      }
+      imagesFolder_ = std::move(*folder);
+      if (!imagesFolder_.ends_with(u'/')) imagesFolder_ += u'/';
+    }
+    return realPath.starts_with(imagesFolder_);
+  }
+
+  // The source line (counted by LF bytes) that holds the byte at `pos`.
+  int64_t LineAt(size_t pos) {
+    lineCount_ += std::count(src_.begin() + static_cast<std::ptrdiff_t>(linesCountedTo_),
+                             src_.begin() + static_cast<std::ptrdiff_t>(pos), '\n');
+    linesCountedTo_ = pos;
+    return lineCount_ + 1;
+  }
+
   Module& module_;
   std::string_view src_;
   RuleStartScanner scanner_;
+  const BuildOptions& build_;
+  Progress& progress_;
+  std::u16string imagesFolder_;  // resolved, with a final "/"; empty until needed
+  size_t linesCountedTo_ = 0;    // LF bytes before this position are in lineCount_
+  int64_t lineCount_ = 0;
   std::string out_;
   std::unordered_map<std::u16string, int64_t> imageByPath_;  // path -> image number
   size_t noImageEndFrom_ = std::string_view::npos;           // no "</image>" at or after this
@@ -342,8 +385,15 @@ std::optional<std::vector<uint8_t>> ReadSourceFile(std::u16string_view sourcePat
 
 std::string PrepareSource(Module& module, std::span<const uint8_t> bytes,
                           std::u16string_view options) {
+  NullProgress progress;
+  return PrepareSource(module, bytes, options, BuildOptions{}, progress);
+}
+
+std::string PrepareSource(Module& module, std::span<const uint8_t> bytes,
+                          std::u16string_view options, const BuildOptions& build,
+                          Progress& progress) {
   const std::string_view src(reinterpret_cast<const char*>(bytes.data()), bytes.size());
-  std::string prepared = BytePass(module, src).Run();
+  std::string prepared = BytePass(module, src, build, progress).Run();
   if (options.find(kWindowsPageOption) != std::u16string_view::npos) {
     ConvertWindowsPunctuationInPlace(prepared);
   }

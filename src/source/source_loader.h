@@ -14,6 +14,8 @@
 namespace quillavor {
 
 class Module;
+class Progress;
+struct BuildOptions;
 
 // Reads the whole source file. Returns nothing when the load fails as a
 // source may (no regular file at the trimmed path, cannot be opened or read
@@ -24,7 +26,13 @@ std::optional<std::vector<uint8_t>> ReadSourceFile(std::u16string_view sourcePat
 // (without a terminator; it may hold 0 bytes, where later stages stop).
 // Images are appended to module.images in the order first met. Raises IoError
 // for an image file that exists but cannot be read or is 2 GiB or more, and
-// SourceError for an inline image too large for the module.
+// SourceError for an inline image too large for the module. An image file
+// that `build` does not allow (BuildOptions::imagesUnder) is dropped as a
+// missing one is, with a "missing-image:" warning to `progress`.
+std::string PrepareSource(Module& module, std::span<const uint8_t> bytes,
+                          std::u16string_view options, const BuildOptions& build,
+                          Progress& progress);
+// The same with the default build options and no warnings.
 std::string PrepareSource(Module& module, std::span<const uint8_t> bytes,
                           std::u16string_view options);
 

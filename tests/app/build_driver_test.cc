@@ -30,6 +30,36 @@ TEST(BuildDriverTest, ModuleFilePathRule) {
   }
 }
 
+// The path rule cuts at the last "." anywhere: a module that then lands
+// outside the source's folder, or gets a hidden name, is warned about.
+TEST(BuildDriverTest, ModulePlacementWarning) {
+  const std::pair<std::u16string_view, const char*> cases[] = {
+      {u"kjv.txt", nullptr},
+      {u"/src/kjv.txt", nullptr},
+      {u"./kjv.txt", nullptr},
+      {u"src/a.b.c", nullptr},
+      {u"kjv.quillavor", nullptr},
+      {u"/src/data.old/kjv", "the module file \"/src/data.quillavor\" lies outside the source's "
+                             "folder"},
+      {u"sub/../noext", "the module file \"sub/..quillavor\" lies outside the source's folder "
+                        "and has a name that starts with \".\""},
+      {u"./noext", "the module file \".quillavor\" has a name that starts with \".\""},
+      {u"/src/.hidden", "the module file \"/src/.quillavor\" has a name that starts with \".\""},
+  };
+  for (auto [source, text] : cases) {
+    SCOPED_TRACE(U8(source));
+    const std::optional<std::u16string> warning =
+        ModulePlacementWarning(source, ModuleFilePath(source));
+    if (text == nullptr) {
+      EXPECT_FALSE(warning) << U8(*warning);
+      continue;
+    }
+    ASSERT_TRUE(warning);
+    EXPECT_EQ(U8(*warning), std::string("module-elsewhere: ") + text +
+                                " (the module path is the source path up to its last \".\")");
+  }
+}
+
 TEST(BuildDriverTest, PiecesAreCutAtEveryCarriageReturnAndLineFeed) {
   const std::vector<std::u16string> want = {u"a", u"", u"b", u"c", u"", u""};
   EXPECT_EQ(SplitPieces(u"a\r\nb\rc\n\n"), want);
@@ -85,9 +115,11 @@ class Recorder : public DriverObserver {
     events.push_back(u"end " + std::u16string(piece) + u" " + U16(LineOutcomeText(outcome)));
   }
   void Phase(std::u16string_view text) override { phases.emplace_back(text); }
+  void Warning(std::u16string_view text) override { warnings.emplace_back(text); }
   bool RawWanted() override { return raw; }
   std::vector<std::u16string> events;
   std::vector<std::u16string> phases;
+  std::vector<std::u16string> warnings;
   bool raw = false;
 };
 
@@ -161,6 +193,32 @@ TEST(BuildDriverTest, AnErrorStopsTheRunAtItsLineAndNamesLineSourceAndCause) {
   EXPECT_TRUE(std::filesystem::exists(dir.path() / "a.quillavor"));  // written before it stays
   EXPECT_FALSE(std::filesystem::exists(dir.path() / "c.quillavor"));
   EXPECT_EQ(recorder.events.back(), u"start " + bad);  // never finished
+}
+
+// A module that the path rule puts in the parent folder is built there, with
+// the warning; a module path that is a link to the source itself is refused,
+// and the source kept.
+TEST(BuildDriverTest, WhereTheModuleLands) {
+  TempDir dir;
+  std::filesystem::create_directories(dir.path() / "data.old");
+  const std::u16string elsewhere = files::FromPath(dir.Write("data.old/kjv", "BIBLE\n"));
+  const std::u16string source = files::FromPath(dir.Write("self.txt", "BIBLE\n"));
+  std::filesystem::create_symlink("self.txt", dir.path() / "self.quillavor");
+  Recorder recorder;
+  RunBuild(u"A|AA|" + elsewhere, recorder);
+  EXPECT_TRUE(std::filesystem::exists(dir.path() / "data.quillavor"));
+  ASSERT_EQ(recorder.warnings.size(), 1u);
+  EXPECT_TRUE(recorder.warnings[0].starts_with(u"module-elsewhere: the module file \"" +
+                                                files::FromPath(dir.path() / "data.quillavor")))
+      << U8(recorder.warnings[0]);
+  try {
+    RunBuild(u"S|SS|" + source, recorder);
+    FAIL() << "no exception";
+  } catch (const BuildError& e) {
+    EXPECT_EQ(e.cause(), "the module file \"" + U8(files::FromPath(dir.path() / "self.quillavor")) +
+                             "\" leads to the source file itself; nothing is written");
+  }
+  EXPECT_EQ(testing::ReadFile(dir.path() / "self.txt"), "BIBLE\n");
 }
 
 }  // namespace

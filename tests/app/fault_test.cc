@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <functional>
@@ -149,26 +150,86 @@ TEST(FaultTest, RawFileThatCannotBeWritten) {
   };
   const std::vector<Case> cases = {
       {"a folder at the raw path", [](const fs::path& raw) { fs::create_directory(raw); },
-       std::strerror(EISDIR)},
-      {"a raw path that leads into a missing folder",
-       [](const fs::path& raw) { fs::create_symlink(raw.parent_path() / "none" / "x", raw); },
-       std::strerror(ENOENT)},
-      {"a full device at the raw path",
-       [](const fs::path& raw) { fs::create_symlink("/dev/full", raw); }, std::strerror(ENOSPC)},
+       "a folder has that name"},
+      {"a file size limit that the module file stays under and the raw file does not",
+       [](const fs::path& raw) { std::ofstream(raw, std::ios::binary) << "older raw"; },
+       std::strerror(EFBIG)},
   };
+  // An image of zero bytes: 192 KB in the raw file, a few hundred bytes compressed.
+  const std::string source = "BIBLE\n<Genesis>Genesis 1\n1 Kept.\n<image=        >" +
+                             std::string(256 * 1024, 'A') + "</image>\n";
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    if (c.cause == std::strerror(ENOSPC) && !fs::exists("/dev/full")) continue;
     TempDir dir;
-    const fs::path source = dir.Write("a.txt", "BIBLE\n<Genesis>Genesis 1\n1 Kept.\n");
+    const fs::path path = dir.Write("a.txt", source);
     c.block(dir.path() / "a.quillavor.raw");
     Observer observer;
     observer.raw = true;
-    ExpectBuildErrorMentions([&] { RunBuild(LineFor(source), observer); }, c.cause);
+    {
+      FileSizeLimit limit(64 * 1024);
+      ExpectBuildErrorMentions([&] { RunBuild(LineFor(path), observer); }, c.cause);
+    }
     ModuleView view = ReadModuleFile(files::FromPath(dir.path() / "a.quillavor"));
-    EXPECT_EQ(view.verses().size(), 1u);
+    EXPECT_EQ(view.verses().size(), 2u);
     testing::ExpectModuleValid(view);
+    if (fs::is_regular_file(dir.path() / "a.quillavor.raw")) {
+      EXPECT_EQ(ReadFile(dir.path() / "a.quillavor.raw"), "older raw");
+    }
+    EXPECT_EQ(FolderNames(dir.path()),
+              (std::vector<std::string>{"a.quillavor", "a.quillavor.raw", "a.txt"}));
   }
+}
+
+// A symbolic link at the raw path is replaced by the raw file: what it leads
+// to (the source itself, a device, a path into a missing folder) is untouched.
+TEST(FaultTest, SymbolicLinkAtTheRawPathIsReplaced) {
+  for (const std::string& to : {std::string("a.txt"), std::string("/dev/full"),
+                                std::string("none/x")}) {
+    SCOPED_TRACE(to);
+    TempDir dir;
+    const std::string text = "BIBLE\n<Genesis>Genesis 1\n1 Kept.\n";
+    const fs::path source = dir.Write("a.txt", text);
+    fs::create_symlink(to, dir.path() / "a.quillavor.raw");
+    Observer observer;
+    observer.raw = true;
+    RunBuild(LineFor(source), observer);
+    EXPECT_FALSE(fs::is_symlink(dir.path() / "a.quillavor.raw"));
+    const ModuleView raw = ReadModuleFile(files::FromPath(dir.path() / "a.quillavor.raw"));
+    EXPECT_EQ(raw.verses().size(), 1u);
+    EXPECT_EQ(ReadFile(source), text);
+    EXPECT_FALSE(fs::exists(dir.path() / "none"));
+  }
+}
+
+// A module whose second image lies past the 8 digits of its "<image=" field
+// (a sparse image file of 200 MB before it) is refused before anything is
+// written: the older module stays, and the error names the line, the source
+// and the image.
+TEST(FaultTest, ImagePositionBeyondItsFieldIsRefusedBeforeWriting) {
+  TempDir dir;
+  const fs::path big = dir.Write("big.png", "");
+  std::error_code ec;
+  fs::resize_file(big, 200'000'000, ec);
+  if (ec) GTEST_SKIP() << "no sparse files here: " << ec.message();
+  const fs::path small = dir.Write("small.png", "PNG!");
+  const fs::path source = dir.Write("a.txt", "BIBLE\n<Genesis>Genesis 1\n1 Text.\n<imagefile>" +
+                                                 big.string() + "\n<imagefile>" +
+                                                 small.string() + "\n");
+  dir.Write("a.quillavor", "older module");
+  Observer observer;
+  observer.raw = true;
+  try {
+    RunBuild(LineFor(source), observer);
+    FAIL() << "no BuildError";
+  } catch (const BuildError& e) {
+    EXPECT_EQ(e.sourcePath(), files::FromPath(source));
+    EXPECT_TRUE(e.cause().starts_with("image 2 (the file \"" + small.string() +
+                                      "\") would lie at pool position 1000001"))
+        << e.cause();  // 200000000 bytes are 100000000 units, after the text
+  }
+  EXPECT_EQ(ReadFile(dir.path() / "a.quillavor"), "older module");
+  EXPECT_EQ(FolderNames(dir.path()),
+            (std::vector<std::string>{"a.quillavor", "a.txt", "big.png", "small.png"}));
 }
 
 // A build killed while it writes the module file: the older module file stays
@@ -206,8 +267,11 @@ TEST(FaultTest, BuildKilledDuringTheWriteKeepsTheOlderModule) {
   EXPECT_EQ(ReadFile(dir.path() / "big.quillavor"), "older module");
   const std::vector<std::string> left = FolderNames(dir.path());
   ASSERT_EQ(left.size(), 3u);
-  EXPECT_TRUE(left[1].starts_with("big.quillavor.tmp-" + std::to_string(child) + "-")) << left[1];
-  EXPECT_EQ(fs::file_size(dir.path() / left[1]), 64u * 1024u);  // cut off inside the write
+  char pid[16];
+  std::snprintf(pid, sizeof pid, "%010d", static_cast<int>(child));
+  EXPECT_TRUE(left[0].starts_with(std::string(files::kTemporaryPrefix) + pid + "-")) << left[0];
+  EXPECT_EQ(left[0].size(), files::kTemporaryPrefix.size() + 10 + 1 + 16) << left[0];
+  EXPECT_EQ(fs::file_size(dir.path() / left[0]), 64u * 1024u);  // cut off inside the write
 
   Observer observer;
   RunBuild(list, observer);

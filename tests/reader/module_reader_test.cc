@@ -4,8 +4,13 @@
 #include "reader/module_reader.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <functional>
 
 #include "model/module.h"
@@ -169,6 +174,40 @@ TEST(ModuleReader, ReadModuleFileReportsMissingAndDamagedFiles) {
   bytes.resize(bytes.size() / 2);
   const auto bad = dir.Write("bad.quillavor", bytes);
   EXPECT_THROW(ReadModuleFile(bad.u16string()), FormatError);
+}
+
+// Only regular files are read. Opening a FIFO for reading would wait for a
+// writer forever: the reading runs in a child process that an alarm ends, so
+// that waiting fails the test instead of hanging it.
+TEST(ModuleReader, ReadModuleFileRefusesFilesThatAreNotRegularWithoutWaiting) {
+  testing::TempDir dir;
+  const std::filesystem::path fifo = dir.path() / "fifo.quillavor";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0) << std::strerror(errno);
+  std::filesystem::create_directory(dir.path() / "folder.quillavor");
+  const std::pair<std::filesystem::path, std::string> cases[] = {
+      {fifo, "cannot read: not a regular file (a FIFO)"},
+      {dir.path() / "folder.quillavor", "cannot read: is a folder"},
+      {"/dev/null", "cannot read: not a regular file (a device)"},
+  };
+  for (const auto& [path, cause] : cases) {
+    SCOPED_TRACE(path.string());
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      ::alarm(10);
+      try {
+        ReadModuleFile(path.u16string());
+      } catch (const IoError& e) {
+        ::_exit(e.path() == path.string() && e.cause() == cause ? 0 : 3);
+      } catch (...) {
+      }
+      ::_exit(4);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_FALSE(WIFSIGNALED(status)) << "the read waited (signal " << WTERMSIG(status) << ")";
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "3: another message; 4: no IoError";
+  }
 }
 
 }  // namespace

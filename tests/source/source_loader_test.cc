@@ -12,9 +12,11 @@
 #include <string>
 #include <vector>
 
+#include "model/build_options.h"
 #include "model/errors.h"
 #include "model/module.h"
 #include "output/module_writer.h"
+#include "platform/files.h"
 #include "reader/module_reader.h"
 #include "source/base64.h"
 #include "support/test_support.h"
@@ -360,6 +362,65 @@ TEST(PrepareSourceTest, SamePathMeansSameCodeUnits) {
       Prepare("<imagefile>" + path + "\n<imagefile>  " + path + "\n<imagefile>" + dotted + "\n");
   EXPECT_EQ(p.text, Ref(1) + "\n" + Ref(1) + "\n" + Ref(2) + "\n");
   EXPECT_EQ(p.module->images.Length(), 2);
+}
+
+// With a folder that image files must lie under, every image file that is
+// not inside it (with links followed) is dropped as a missing one is, and a
+// warning names it and its line; the rest load as usual.
+TEST(PrepareSourceTest, ImagesUnderAFolder) {
+  namespace fs = std::filesystem;
+  TempDir root;
+  fs::create_directories(root.path() / "images" / "sub");
+  const fs::path inside = root.Write("images/sub/in.png", "IN");
+  const fs::path outside = root.Write("secret.txt", "SECRET");
+  fs::create_symlink(outside, root.path() / "images" / "leak.png");
+  fs::create_symlink(inside, root.path() / "alias.png");
+  fs::create_directories(root.path() / "images-2");
+  const fs::path sibling = root.Write("images-2/x.png", "SIBLING");
+  struct Case {
+    const char* name;
+    fs::path path;
+    bool loads;
+  };
+  const Case cases[] = {
+      {"inside", inside, true},
+      {"inside, spelled through \"..\"", root.path() / "images" / "sub" / ".." / "sub" / "in.png",
+       true},
+      {"a link outside that leads inside", root.path() / "alias.png", true},
+      {"outside", outside, false},
+      {"a link inside that leads outside", root.path() / "images" / "leak.png", false},
+      {"out through \"..\"", root.path() / "images" / ".." / "secret.txt", false},
+      {"a folder whose name starts with the allowed one", sibling, false},
+      {"a system file", "/etc/hostname", false},
+  };
+  BuildOptions build;
+  build.imagesUnder = files::FromPath(root.path() / "images");
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (!fs::is_regular_file(c.path)) continue;  // a system without the file
+    auto module = std::make_unique<Module>();
+    testing::RecordingProgress progress;
+    const std::vector<uint8_t> bytes = Bytes("a\n\n<imagefile>" + c.path.string() + "\nb\n");
+    const std::string text = PrepareSource(*module, bytes, u"", build, progress);
+    EXPECT_EQ(text, c.loads ? "a\n\n" + Ref(1) + "\nb\n" : "a\n\n\nb\n");
+    ASSERT_EQ(module->images.Length(), c.loads ? 1 : 0);
+    if (c.loads) {
+      EXPECT_EQ(ImageBytes(module->images[0]), "IN");
+      EXPECT_EQ(module->images[0].fileName, U16(c.path.string()));  // as written
+      EXPECT_TRUE(progress.warnings.empty());
+    } else {
+      ASSERT_EQ(progress.warnings.size(), 1u);
+      EXPECT_EQ(testing::U8(progress.warnings[0]),
+                "missing-image: line 3: the image file \"" + c.path.string() +
+                    "\" lies outside \"" + (root.path() / "images").string() +
+                    "\", the folder image files must lie under; the reference is removed");
+    }
+  }
+  auto module = std::make_unique<Module>();
+  NullProgress progress;
+  build.imagesUnder = files::FromPath(root.path() / "none");
+  const std::vector<uint8_t> bytes = Bytes("<imagefile>" + inside.string() + "\n");
+  EXPECT_THROW(PrepareSource(*module, bytes, u"", build, progress), IoError);
 }
 
 // A path to an existing regular file that cannot be opened for reading, or an
