@@ -261,4 +261,17 @@ void WriteFileAtomically(std::u16string_view path, std::span<const uint8_t> byte
   }
 }
 
+void WriteFile(std::u16string_view path, std::span<const uint8_t> bytes) {
+  const std::string target = Utf8Path(path);
+  Fd fd(::open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+  if (fd.get() < 0) throw IoError(target, "cannot create: " + ErrnoText(errno));
+  try {
+    WriteAll(fd.get(), bytes, target);
+    if (::close(fd.Release()) != 0) throw IoError(target, "cannot write: " + ErrnoText(errno));
+  } catch (...) {
+    ::unlink(target.c_str());
+    throw;
+  }
+}
+
 }  // namespace quillavor::files

@@ -63,6 +63,11 @@ inline constexpr size_t kTemporaryRandomDigits = 16;
 void WriteFileAtomically(std::u16string_view path, std::span<const uint8_t> bytes,
                          LinkAtTarget links = LinkAtTarget::kReplaceLink);
 
+// Writes `bytes` to `path` (create or truncate), for files inside a folder
+// that is itself written first and put in place as a whole. On failure the
+// partial file is removed and IoError is thrown.
+void WriteFile(std::u16string_view path, std::span<const uint8_t> bytes);
+
 // The text of the system's error number, for messages.
 std::string ErrnoText(int err);
 
