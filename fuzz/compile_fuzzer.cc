@@ -1,7 +1,10 @@
 // Source bytes -> the whole compile -> module image in memory -> the reader and
 // the module checker. Any crash, sanitizer report, unreadable image or checker
-// violation is a finding. The first input byte picks the options, so that the
+// violation is a finding, and so is a module file stream that zlib does not
+// decode to the image. The first input byte picks the options, so that the
 // "spanish" and "windowspage" paths are fuzzed too.
+#include <zlib.h>
+
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -11,6 +14,8 @@
 
 #include "model/module.h"
 #include "output/module_writer.h"
+#include "output/parallel_deflate.h"
+#include "platform/thread_pool.h"
 #include "reader/module_checker.h"
 #include "reader/module_reader.h"
 
@@ -58,7 +63,27 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   } catch (const IoError&) {
     return 0;  // an image file named in the source that cannot be read
   }
-  const ModuleView view(AssembleImage(*module));  // a FormatError here is a finding
+  std::vector<uint8_t> image = AssembleImage(*module);  // a FormatError here is a finding
+  // The image as the module file stores it, but cut into a few chunks even
+  // when it is small, so that their joins are fuzzed: zlib must decode the
+  // stream to the image.
+  {
+    static ThreadPool callerOnly(1);
+    const CostSpan whole[1] = {{image.size(), 1}};
+    const std::vector<size_t> plan = PlanChunks(whole, image.size() / 4 + 1);
+    const int level = 1 + static_cast<int>(image.size() % 12);
+    const std::vector<uint8_t> stream = ZlibCompressChunks(image, plan, level, callerOnly);
+    std::vector<uint8_t> back(image.size() + 1);
+    uLongf backLength = static_cast<uLongf>(back.size());
+    uLong streamLength = static_cast<uLong>(stream.size());
+    if (uncompress2(back.data(), &backLength, stream.data(), &streamLength) != Z_OK ||
+        streamLength != stream.size() || backLength != image.size() ||
+        !std::equal(image.begin(), image.end(), back.begin())) {
+      std::fprintf(stderr, "the joined zlib stream does not decode to the image\n");
+      __builtin_trap();
+    }
+  }
+  const ModuleView view(std::move(image));
   std::vector<Violation> violations = CheckModule(view, &module->changedAfterIndexing);
   // An encoded link is told from text only by bit 15 of its units, so text
   // of U+8000 or above (or malformed UTF-8, which decodes to U+FFFD) reads as

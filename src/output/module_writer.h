@@ -13,13 +13,20 @@ namespace quillavor {
 
 class Module;
 class Progress;
+class ThreadPool;
 
 // The module image. Shortens `books`, `verses` and `wordRefs` to their used
 // counts and stores the flags word in the Module first.
 std::vector<uint8_t> AssembleImage(Module& module);
 
-// One zlib stream (RFC 1950) of `image`, deflate level 9, 15-bit window.
-std::vector<uint8_t> CompressImage(std::span<const uint8_t> image);
+// Where CompressImage cuts `image` into chunks: ends of chunks of about equal
+// estimated compression time, from the image's size and pool length alone.
+std::vector<size_t> PlanImageChunks(std::span<const uint8_t> image);
+
+// One zlib stream (RFC 1950, 15-bit window) of `image`, its chunks compressed
+// on `pool`, or when there is none on a pool of one thread per core. The
+// bytes are the same whatever the number of threads.
+std::vector<uint8_t> CompressImage(std::span<const uint8_t> image, ThreadPool* pool = nullptr);
 
 // The size in bytes of the module image of a Module whose pool is finalised.
 int64_t ImageSize(const Module& module);

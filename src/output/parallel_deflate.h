@@ -1,0 +1,39 @@
+// Compression of a large buffer on several threads into one zlib stream. The
+// buffer is cut into chunks by a plan that depends on the data alone, never on
+// the number of threads, so the stream is the same on every machine. Each
+// chunk is deflated on its own; the chunks' deflate data are then joined in
+// order into one stream that any zlib reader decodes in one go.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+namespace quillavor {
+
+class ThreadPool;
+
+// A stretch of the data and its estimated cost of compression per byte, in
+// arbitrary units shared by all stretches of one plan.
+struct CostSpan {
+  size_t bytes = 0;
+  uint32_t costPerByte = 1;
+};
+
+// Cuts data made of `spans` (in order) into chunks of about equal estimated
+// cost, as many as the total cost holds `chunkCost` (rounded to the nearest,
+// at least one). Returns where each chunk ends: ascending, no chunk empty, the
+// last one the total size (none at all for no data).
+std::vector<size_t> PlanChunks(std::span<const CostSpan> spans, uint64_t chunkCost);
+
+// One zlib stream (RFC 1950: header 78 DA, 15-bit window, Adler-32 trailer)
+// of `data`, compressed chunk by chunk at libdeflate's `level` (1 to 12) on
+// `pool`. `chunkEnds` is a plan as PlanChunks gives it (ascending, the last one
+// data.size(); empty for empty data). The bytes depend only on the data, the
+// plan and the level.
+std::vector<uint8_t> ZlibCompressChunks(std::span<const uint8_t> data,
+                                        std::span<const size_t> chunkEnds, int level,
+                                        ThreadPool& pool);
+
+}  // namespace quillavor
