@@ -10,7 +10,7 @@
 #include <cstring>
 #include <random>
 
-#include "model/errors.h"
+#include "platform/errors.h"
 #include "platform/memory.h"
 #include "platform/text.h"
 
