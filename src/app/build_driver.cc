@@ -2,7 +2,7 @@
 
 #include <new>
 
-#include "model/module.h"
+#include "compile/compilation.h"
 #include "output/module_writer.h"
 #include "platform/files.h"
 #include "platform/text.h"
@@ -113,9 +113,10 @@ RunSummary RunBuild(std::u16string_view booksList, DriverObserver& observer) {
     } else {
       try {
         observer.Phase(u"Loading && preparing linkages");
-        Module module(line->name, line->abbreviation, line->sourcePath, line->options, observer);
+        CompileResult compiled = CompileModule(line->name, line->abbreviation, line->sourcePath,
+                                               line->options, observer);
         modulePath = ModuleFilePath(line->sourcePath);
-        WriteModule(module, modulePath, observer.RawWanted(), observer);
+        WriteModule(*compiled.module, modulePath, observer.RawWanted(), observer);
       } catch (const std::bad_alloc&) {
         throw BuildError(piece, line->sourcePath, "out of memory");
       } catch (const BuildError&) {
