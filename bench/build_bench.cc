@@ -29,7 +29,7 @@
 #include <string>
 #include <vector>
 
-#include "model/module.h"
+#include "compile/compilation.h"
 #include "output/module_writer.h"
 #include "platform/files.h"
 #include "platform/text.h"
@@ -99,8 +99,8 @@ RunResult RunOnce(const std::filesystem::path& source, const std::filesystem::pa
   const std::u16string modulePath = files::FromPath(outDir / "bench.quillavor");
   const Clock::time_point start = Clock::now();
   {
-    Module module(u"Bench", u"B", files::FromPath(source), u"", progress);
-    WriteModule(module, modulePath, false, progress);
+    CompileResult compiled = CompileModule(u"Bench", u"B", files::FromPath(source), u"", progress);
+    WriteModule(*compiled.module, modulePath, false, progress);
   }
   r.whole = Seconds(Clock::now() - start);
   r.stages = progress.stages;

@@ -12,7 +12,7 @@
 #include <cstdlib>
 #include <string_view>
 
-#include "model/module.h"
+#include "compile/compilation.h"
 #include "output/module_writer.h"
 #include "output/parallel_deflate.h"
 #include "platform/thread_pool.h"
@@ -54,16 +54,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     --size;
   }
   NullProgress progress;
-  std::unique_ptr<Module> module;
+  CompileResult compiled;
   try {
-    module = Module::FromSourceBytes(u"Fuzz", u"FZ", u"fuzz.txt", std::u16string(options),
-                                     {data, size}, progress);
+    compiled = CompileModuleFromBytes(u"Fuzz", u"FZ", u"fuzz.txt", std::u16string(options),
+                                      {data, size}, progress);
   } catch (const SourceError&) {
     return 0;  // sources the format cannot hold are refused with a message
   } catch (const IoError&) {
     return 0;  // an image file named in the source that cannot be read
   }
-  std::vector<uint8_t> image = AssembleImage(*module);  // a FormatError here is a finding
+  std::vector<uint8_t> image = AssembleImage(*compiled.module);  // a FormatError here is a finding
   // The image as the module file stores it, but cut into a few chunks even
   // when it is small, so that their joins are fuzzed: zlib must decode the
   // stream to the image.
@@ -84,7 +84,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
   }
   const ModuleView view(std::move(image));
-  std::vector<Violation> violations = CheckModule(view, &module->changedAfterIndexing);
+  std::vector<Violation> violations = CheckModule(view, &compiled.changedAfterIndexing);
   // An encoded link is told from text only by bit 15 of its units, so text
   // of U+8000 or above (or malformed UTF-8, which decodes to U+FFFD) reads as
   // part of one when it directly follows "<a=" (no link tag: stored as

@@ -3,7 +3,7 @@
 #include <filesystem>
 #include <new>
 
-#include "model/module.h"
+#include "compile/compilation.h"
 #include "output/module_writer.h"
 #include "platform/files.h"
 #include "platform/text.h"
@@ -135,8 +135,8 @@ RunSummary RunBuild(std::u16string_view booksList, DriverObserver& observer,
     } else {
       try {
         observer.Phase(u"Loading && preparing linkages");
-        Module module(line->name, line->abbreviation, line->sourcePath, line->options, observer,
-                      options);
+        CompileResult compiled = CompileModule(line->name, line->abbreviation, line->sourcePath,
+                                               line->options, observer, options);
         modulePath = ModuleFilePath(line->sourcePath);
         if (std::optional<std::u16string> warning =
                 ModulePlacementWarning(line->sourcePath, modulePath)) {
@@ -150,7 +150,7 @@ RunSummary RunBuild(std::u16string_view booksList, DriverObserver& observer,
                            "the module file \"" + text::EncodeUtf8(modulePath) +
                                "\" leads to the source file itself; nothing is written");
         }
-        WriteModule(module, modulePath, observer.RawWanted(), observer);
+        WriteModule(*compiled.module, modulePath, observer.RawWanted(), observer);
       } catch (const std::bad_alloc&) {
         throw BuildError(piece, line->sourcePath, "out of memory");
       } catch (const BuildError&) {

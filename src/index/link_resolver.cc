@@ -1,6 +1,7 @@
 #include "index/link_resolver.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <optional>
 #include <span>
@@ -9,6 +10,8 @@
 #include "markup/tags.h"
 #include "model/errors.h"
 #include "model/module.h"
+#include "model/module_format.h"
+#include "model/progress.h"
 #include "platform/text.h"
 #include "source/book_names.h"
 
@@ -31,36 +34,10 @@ constexpr int kFootnoteCounterStart = 200;
 // range to the next token.
 constexpr std::u16string_view kVerseSeparators = u",-\u2012\u2013\u2014\u2015";
 
-// Encoded "<A=" references: a pair of units with bit 15 set. The index takes
-// 11 bits of the first unit and 5 of the second (so at most 65535); the run
-// takes the second unit's bits 5 to 14 (1 + that value, so at most 1024).
-constexpr int32_t kMaxEncodedIndex = 65535;
-constexpr int32_t kMaxEncodedRun = 1024;
-constexpr char16_t kRunStep = 0x20;
-constexpr int32_t kBookKind = 1;
-constexpr int32_t kVerseKind = 2;
-
-// The characters of a value that the resolution pass takes as already
-// resolved.
-constexpr std::u16string_view kResolvedValueChars = u"0123456789#R ";
-
 bool IsLineBreak(char16_t c) { return c == 0 || c == u'\r' || c == u'\n'; }
 
-// True when every unit is printable ASCII (U+0020 to U+007E).
-bool IsPrintableAscii(std::u16string_view s) {
-  for (char16_t c : s) {
-    if (c < 0x20 || c > 0x7E) return false;
-  }
-  return true;
-}
-
-// "equal": the collator at tertiary strength. Printable ASCII units each carry
-// one non-ignorable collation element of their own, so two different strings
-// made only of them never compare equal; the collator is asked only when
-// either string holds anything else.
+// "equal": the collator at tertiary strength.
 bool Equal(std::u16string_view a, std::u16string_view b) {
-  if (a == b) return true;
-  if (IsPrintableAscii(a) && IsPrintableAscii(b)) return false;
   return text::CollatorEqual(a, b, text::Strength::kTertiary);
 }
 
@@ -177,14 +154,8 @@ SourceLines RecordLines(const Module& module, const PendingLinks& pending) {
   return lines;
 }
 
-BookLookup& Lookup(Module& module) {
-  if (!module.bookLookup) module.bookLookup = std::make_unique<BookLookup>();
-  return *module.bookLookup;
-}
-
 // Adds the books [registered, upTo) to the lookup, in table order.
-void SyncLookup(Module& module, int32_t upTo) {
-  BookLookup& lookup = Lookup(module);
+void SyncLookup(const Module& module, BookLookup& lookup, int32_t upTo) {
   upTo = std::min(upTo, module.bookCount);
   for (; lookup.registered < upTo; ++lookup.registered) {
     const BookRecord& b = module.books[lookup.registered];
@@ -207,12 +178,13 @@ bool TitleOrAbbrevEqual(const Module& module, int32_t book, std::u16string_view 
   return b.abbrev >= 0 && Equal(module.StringView(b.abbrev), s);
 }
 
-int32_t BookRef(int64_t book) { return static_cast<int32_t>(book * 16 + kBookKind); }
-int32_t VerseRef(int64_t verse) { return static_cast<int32_t>(verse * 16 + kVerseKind); }
+int32_t BookRef(int64_t book) { return format::RefNumber(format::kBookKind, book); }
+int32_t VerseRef(int64_t verse) { return format::RefNumber(format::kVerseKind, verse); }
 
-void WritePair(std::span<char16_t> s, size_t at, int32_t kind, int32_t index) {
-  s[at] = static_cast<char16_t>(0x8000 | kind | ((index & 0x7FF) << 4));
-  s[at + 1] = static_cast<char16_t>(0x8000 | (index >> 11));
+void WritePair(std::span<char16_t> s, size_t at, int kind, int32_t index) {
+  const std::array<char16_t, 2> pair = format::EncodePair(kind, index);
+  s[at] = pair[0];
+  s[at + 1] = pair[1];
 }
 
 // Overwrites the value area [4, 4 + n) with blanks and writes `value` at its
@@ -224,8 +196,16 @@ bool WriteDecimalValue(std::span<char16_t> s, size_t n, const std::string& value
   return true;
 }
 
+// The tables a tag is resolved against. The Module is read-only while a tag
+// is resolved: the pool cannot grow, so the spans into it stay valid.
+struct Tables {
+  const Module& module;
+  BookLookup& lookup;
+};
+
 // Form "<A=": a book and an optional list of verse labels, encoded in place.
-bool ResolveBookAndVerses(Module& module, std::span<char16_t> s, size_t n) {
+bool ResolveBookAndVerses(const Tables& t, std::span<char16_t> s, size_t n) {
+  const Module& module = t.module;
   const std::u16string_view value = text::TrimView(std::u16string_view(s.data() + 4, n));
   const size_t colon = value.find(u':');
   const std::u16string_view bookPart =
@@ -233,8 +213,8 @@ bool ResolveBookAndVerses(Module& module, std::span<char16_t> s, size_t n) {
   if (bookPart.size() > kMaxBookPart) return false;
   const std::u16string expanded = expandBookAbbreviation(bookPart);
   if (expanded.size() > kMaxBookPart) return false;
-  const int32_t book = FindBook(module, expanded);
-  if (book < 0 || book > kMaxEncodedIndex) return false;
+  const int32_t book = FindBook(module, t.lookup, expanded);
+  if (book < 0 || book > format::kMaxEncodedIndex) return false;
   // The list is read from the value area, which the rewrite below blanks.
   const std::u16string list(colon == std::u16string_view::npos ? std::u16string_view()
                                                                : value.substr(colon + 1));
@@ -243,8 +223,8 @@ bool ResolveBookAndVerses(Module& module, std::span<char16_t> s, size_t n) {
   const size_t areaStart = 3;
   const size_t areaEnd = areaStart + n + 2;
   s[1] = u'a';
-  std::fill(s.begin() + areaStart, s.begin() + areaEnd, u' ');
-  WritePair(s, areaStart, kBookKind, book);
+  std::ranges::fill(s.subspan(areaStart, areaEnd - areaStart), u' ');
+  WritePair(s, areaStart, format::kBookKind, book);
   const int32_t firstVerse = module.books[book].firstText;
   if (list.empty() || firstVerse < 0) return true;
 
@@ -271,12 +251,13 @@ bool ResolveBookAndVerses(Module& module, std::span<char16_t> s, size_t n) {
         continue;
       }
       if ((range || matched) && lastPair) {
-        const int32_t run = 1 + ((s[*lastPair + 1] >> 5) & 0x3FF);
-        if (run >= kMaxEncodedRun) return true;  // writing stops for good
-        s[*lastPair + 1] = static_cast<char16_t>(s[*lastPair + 1] + kRunStep);
+        if (format::RunOf(s[*lastPair + 1]) >= format::kMaxEncodedRun) {
+          return true;  // writing stops for good
+        }
+        s[*lastPair + 1] = static_cast<char16_t>(s[*lastPair + 1] + format::kRunStep);
       } else {
-        if (k > kMaxEncodedIndex || nextPair + 2 > areaEnd) return true;
-        WritePair(s, nextPair, kVerseKind, k);
+        if (k > format::kMaxEncodedIndex || nextPair + 2 > areaEnd) return true;
+        WritePair(s, nextPair, format::kVerseKind, k);
         lastPair = nextPair;
         nextPair += 2;
       }
@@ -296,7 +277,7 @@ bool ResolveBookAndVerses(Module& module, std::span<char16_t> s, size_t n) {
 // The second reference of a "#" link: a child book of `parent` named `child`,
 // else the first verse of `parent` whose plain text starts with `both` or with
 // `child`. -1 when none.
-int32_t FindChildOrVerse(Module& module, int32_t parent, std::u16string_view both,
+int32_t FindChildOrVerse(const Module& module, int32_t parent, std::u16string_view both,
                          std::u16string_view child) {
   const BookRecord& p = module.books[parent];
   // The last book of its name has every later book as a possible child.
@@ -319,36 +300,37 @@ int32_t FindChildOrVerse(Module& module, int32_t parent, std::u16string_view bot
 }
 
 // Forms "<a=", "<m=", "<r=": decimal references written into the value.
-bool ResolveDecimal(Module& module, std::span<char16_t> s, size_t n, int32_t contextBook) {
+bool ResolveDecimal(const Tables& t, std::span<char16_t> s, size_t n, int32_t contextBook) {
   const bool withContext = s[1] != u'a';
   if (withContext && contextBook < 0) return false;
   const std::u16string_view value = text::TrimView(std::u16string_view(s.data() + 4, n));
-  std::string resolved;
+  format::DecimalLink link;
   const size_t hash = value.find(u'#');
   if (hash == std::u16string_view::npos) {
-    const int32_t book = FindBook(module, value);
+    const int32_t book = FindBook(t.module, t.lookup, value);
     if (book < 0) return false;
-    resolved = std::to_string(BookRef(book));
+    link.first = BookRef(book);
   } else {
     const std::u16string_view parentName = text::TrimView(value.substr(0, hash));
     std::u16string both(value);
     std::replace(both.begin(), both.end(), u'#', u' ');
     const std::u16string_view child = value.substr(hash + 1);
-    const int32_t parent = FindBook(module, parentName);
+    const int32_t parent = FindBook(t.module, t.lookup, parentName);
     if (parent < 0) return false;
-    const int32_t second = FindChildOrVerse(module, parent, text::TrimView(both), child);
+    const int32_t second = FindChildOrVerse(t.module, parent, text::TrimView(both), child);
     if (second < 0) return false;
-    resolved = std::to_string(BookRef(parent)) + "#" + std::to_string(second);
+    link.first = BookRef(parent);
+    link.second = second;
   }
-  if (withContext) resolved += "R" + std::to_string(BookRef(contextBook));
-  if (!WriteDecimalValue(s, n, resolved)) return false;
+  if (withContext) link.context = BookRef(contextBook);
+  if (!WriteDecimalValue(s, n, format::FormatDecimalLink(link))) return false;
   s[1] = u'a';
   return true;
 }
 
 // Form "<f=": the pool position of the footnote text that the marker after
 // the tag names, found in the lines that follow the tag's line.
-bool ResolveFootnote(Module& module, const TagSite& site, size_t n) {
+bool ResolveFootnote(const Module& module, const TagSite& site, size_t n) {
   std::span<char16_t> s = site.str;
   if (n == 0 || s[4] != u' ') return true;  // already resolved
   if (site.poolPos < 0) return false;       // a working copy has no following lines
@@ -381,7 +363,7 @@ bool ResolveFootnote(Module& module, const TagSite& site, size_t n) {
   if (p >= end || pool[p] != u']') return false;
   ++p;
   while (p < end && (pool[p] == u'.' || pool[p] == u' ')) ++p;
-  const std::string digits = std::to_string(p);
+  const std::string digits = format::FormatFootnotePosition(p);
   if (digits.size() > n) return false;
   for (size_t i = 0; i < digits.size(); ++i) s[4 + i] = static_cast<char16_t>(digits[i]);
   return true;
@@ -389,7 +371,7 @@ bool ResolveFootnote(Module& module, const TagSite& site, size_t n) {
 
 // LinkStep on a tag site; `contextBook` is the book that "<m=" and "<r="
 // links name after their "R" (-1: not resolvable).
-bool LinkStepAt(Module& module, const TagSite& site, int32_t contextBook) {
+bool LinkStepAt(const Tables& t, const TagSite& site, int32_t contextBook) {
   std::span<char16_t> s = site.str;
   const size_t terminator = s.size() - 1;
   if (terminator < 4 || s[0] != u'<' || s[2] != u'=' || s[3] != u'"') return false;
@@ -399,13 +381,13 @@ bool LinkStepAt(Module& module, const TagSite& site, int32_t contextBook) {
   const size_t n = close - 4;
   switch (s[1]) {
     case u'A':
-      return ResolveBookAndVerses(module, s, n);
+      return ResolveBookAndVerses(t, s, n);
     case u'a':
     case u'm':
     case u'r':
-      return ResolveDecimal(module, s, n, contextBook);
+      return ResolveDecimal(t, s, n, contextBook);
     case u'f':
-      return ResolveFootnote(module, site, n);
+      return ResolveFootnote(t.module, site, n);
     default:
       return false;
   }
@@ -417,7 +399,9 @@ bool IsAlreadyResolved(const char16_t* s, size_t i) {
   size_t j = i + 4;
   if (s[j] == u' ') return false;
   for (; s[j] != u'"'; ++j) {
-    if (s[j] == 0 || kResolvedValueChars.find(s[j]) == std::u16string_view::npos) return false;
+    if (s[j] == 0 || format::kResolvedValueChars.find(s[j]) == std::u16string_view::npos) {
+      return false;
+    }
   }
   return true;
 }
@@ -482,7 +466,7 @@ size_t IndexerTagEnd(const char16_t* s, size_t i) {
 // the indexer saw may have moved or gone: a link was removed, or a resolved
 // value reached past the end of the tag as the indexer saw it (a tag without
 // ">", or a ">" inside the quoted value).
-bool ResolveInCopy(Module& module, std::u16string& copy, bool isNote, int32_t contextBook) {
+bool ResolveInCopy(const Tables& t, std::u16string& copy, bool isNote, int32_t contextBook) {
   char16_t* s = copy.data();
   bool changed = false;
   size_t i = 0;
@@ -499,7 +483,7 @@ bool ResolveInCopy(Module& module, std::u16string& copy, bool isNote, int32_t co
     const TagSite site{std::span<char16_t>(s + i, terminator - i + 1), kNone, nullptr};
     const size_t indexerEnd = IndexerTagEnd(s, i);
     const std::u16string indexedAfter(s + indexerEnd, s + terminator);
-    if (LinkStepAt(module, site, contextBook)) {
+    if (LinkStepAt(t, site, contextBook)) {
       changed |= indexerEnd == terminator ||
                  std::u16string_view(s + indexerEnd, terminator - indexerEnd) != indexedAfter;
       ++i;
@@ -551,7 +535,7 @@ std::optional<TagSite> PoolSite(Module& module, int64_t pos, const SourceLines* 
 // queued positions of the same line back; positions inside removed text are
 // marked dropped.
 void RemoveQueuedInPlace(Module& module, PendingLinks& pending, size_t i,
-                         std::vector<bool>& dropped) {
+                         std::vector<bool>& dropped, std::vector<int32_t>& changedAfterIndexing) {
   char16_t* pool = module.pool.Data();
   const int64_t pos = -int64_t{pending.entries[i]};
   int64_t lineStart = pos;
@@ -559,7 +543,7 @@ void RemoveQueuedInPlace(Module& module, PendingLinks& pending, size_t i,
   const int64_t lineEnd = pos + static_cast<int64_t>(TerminatorFrom(pool + pos, 0));
   const Removal r = RemoveLink(pool + pos, 0);
   if (!r.removed) return;
-  module.changedAfterIndexing.push_back(static_cast<int32_t>(lineStart));
+  changedAfterIndexing.push_back(static_cast<int32_t>(lineStart));
   const int64_t tagStart = pos;
   const int64_t tagEnd = pos + static_cast<int64_t>(r.tagLength);
   const int64_t closeStart = r.closeStart ? pos + static_cast<int64_t>(*r.closeStart) : -1;
@@ -585,26 +569,29 @@ void RemoveQueuedInPlace(Module& module, PendingLinks& pending, size_t i,
 
 }  // namespace
 
-void RegisterBook(Module& module, int32_t book) { SyncLookup(module, book + 1); }
+void RegisterBook(const Module& module, BookLookup& lookup, int32_t book) {
+  SyncLookup(module, lookup, book + 1);
+}
 
-int32_t FindBook(Module& module, std::u16string_view name) {
-  SyncLookup(module, module.bookCount);
-  const BookLookup& lookup = *module.bookLookup;
+int32_t FindBook(const Module& module, BookLookup& lookup, std::u16string_view name) {
+  SyncLookup(module, lookup, module.bookCount);
   auto it = lookup.byKey.find(text::CollatorSortKey(name, text::Strength::kTertiary));
   return it == lookup.byKey.end() ? kNone : it->second;
 }
 
-bool LinkStep(Module& module, int32_t tagPos, int32_t contextVerse) {
+bool LinkStep(Module& module, BookLookup& lookup, int32_t tagPos, int32_t contextVerse) {
   const std::optional<TagSite> site = PoolSite(module, tagPos, nullptr);
   if (!site) return false;
-  return LinkStepAt(module, *site, BookOfVerse(module, contextVerse));
+  return LinkStepAt(Tables{module, lookup}, *site, BookOfVerse(module, contextVerse));
 }
 
-void ResolveLinkage(Module& module, PendingLinks& pending, Progress& progress) {
+void ResolveLinkage(Module& module, BookLookup& lookup, PendingLinks& pendingLinks,
+                    std::vector<int32_t>& changedAfterIndexing, Progress& progress) {
   progress.Phase(u"Resolve linkage");
+  const Tables tables{module, lookup};
   // The footnote searches below walk the lines as first cut, before any
   // removal shortens one.
-  const SourceLines lines = RecordLines(module, pending);
+  const SourceLines lines = RecordLines(module, pendingLinks);
 
   // Book notes, in working copies; their "<m=" and "<r=" links name the book
   // that owns the note.
@@ -612,28 +599,29 @@ void ResolveLinkage(Module& module, PendingLinks& pending, Progress& progress) {
     const int32_t note = module.books[b].note;
     if (note == kNone) continue;
     std::u16string copy = WorkingCopy(module, note);
-    ResolveInCopy(module, copy, /*isNote=*/true, b);
+    ResolveInCopy(tables, copy, /*isNote=*/true, b);
     CopyBack(module, note, copy);
   }
 
-  std::vector<bool> dropped(pending.entries.size(), false);
-  for (size_t i = 0; i < pending.entries.size(); ++i) {
-    const int32_t e = pending.entries[i];
+  std::vector<bool> dropped(pendingLinks.entries.size(), false);
+  for (size_t i = 0; i < pendingLinks.entries.size(); ++i) {
+    const int32_t e = pendingLinks.entries[i];
     if (e >= 0) {
       if (e >= module.verseCount) throw DynArrayOutOfRange(e, module.verseCount);
       const int32_t text = module.verses[e].text;
       std::u16string copy = WorkingCopy(module, text);
-      if (ResolveInCopy(module, copy, /*isNote=*/false, module.verses[e].book)) {
-        module.changedAfterIndexing.push_back(text);
+      if (ResolveInCopy(tables, copy, /*isNote=*/false, module.verses[e].book)) {
+        changedAfterIndexing.push_back(text);
       }
       CopyBack(module, text, copy);
       continue;
     }
     if (dropped[i]) continue;
-    const int32_t contextVerse = i < pending.contexts.size() ? pending.contexts[i] : kNone;
+    const int32_t contextVerse =
+        i < pendingLinks.contexts.size() ? pendingLinks.contexts[i] : kNone;
     const std::optional<TagSite> site = PoolSite(module, -int64_t{e}, &lines);
-    if (!site || LinkStepAt(module, *site, BookOfVerse(module, contextVerse))) continue;
-    RemoveQueuedInPlace(module, pending, i, dropped);
+    if (!site || LinkStepAt(tables, *site, BookOfVerse(module, contextVerse))) continue;
+    RemoveQueuedInPlace(module, pendingLinks, i, dropped, changedAfterIndexing);
   }
 }
 

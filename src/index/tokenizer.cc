@@ -70,7 +70,6 @@ const LetterTable& Letters() {
   return table;
 }
 
-bool IsDigit(char16_t c) { return c >= u'0' && c <= u'9'; }
 bool IsLowerAscii(char16_t c) { return c >= u'a' && c <= u'z'; }
 
 // Dash joiners (hyphen-minus, figure dash, en dash) and quote joiners
@@ -138,11 +137,11 @@ class Tokenizer {
         i = ScanWord(i);
         continue;
       }
-      if (IsDigit(c)) {
+      if (text::IsDigit(c)) {
         numbersMode_ = true;
         if (words_.empty()) {
           // A leading verse or hymn number, with any word glued to it.
-          while (i < n && IsDigit(text_[i])) ++i;
+          while (i < n && text::IsDigit(text_[i])) ++i;
           while (LetterAt(i)) ++i;
         } else {
           i = ScanWord(i);
@@ -177,7 +176,7 @@ class Tokenizer {
     size_t j = start;
     while (j < n) {
       const char16_t c = text_[j];
-      if (letters_.Test(c) || (numbersMode_ && IsDigit(c)) ||
+      if (letters_.Test(c) || (numbersMode_ && text::IsDigit(c)) ||
           (IsJoiner(c) && j > start && LetterAt(j + 1))) {
         ++j;
       } else {
@@ -204,15 +203,6 @@ bool IsLetter(const char16_t* p) { return *p != 0 && Letters().Test(*p); }
 void WordTokenizer(std::u16string_view text, std::vector<std::u16string_view>& words) {
   words.clear();
   Tokenizer(text, words).Run();
-}
-
-void ApplyCasePreference(char16_t* stored, std::u16string_view met) {
-  size_t i = 0;
-  while (i < met.size() && stored[i] == met[i]) ++i;
-  if (i == met.size()) return;
-  if (text::ToLowerChar(stored[i]) != met[i]) return;
-  for (; i < met.size(); ++i) stored[i] = met[i];
-  stored[met.size()] = 0;
 }
 
 }  // namespace quillavor

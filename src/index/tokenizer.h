@@ -1,7 +1,7 @@
 // The word tokenizer: what a word is (letters, digits, joiners, separators),
 // which stretches are never searched (tags, footnote markers, "<noind>"
-// text), and the case-preference rule by which the word dictionary keeps the
-// more lower-case spelling.
+// text). The case-preference rule of the word dictionary is in
+// model/dictionary.h.
 #pragma once
 
 #include <string_view>
@@ -17,11 +17,5 @@ bool IsLetter(const char16_t* p);
 // kept. The words are views into `text` (which must outlive them). The text
 // ends at its end or at its first 0 unit.
 void WordTokenizer(std::u16string_view text, std::vector<std::u16string_view>& words);
-
-// The case-preference rule: `stored` (in place, e.g. in the pool) and `met`
-// are equal ignoring case and of equal length. At the first differing unit,
-// when the lower case of the stored unit equals the met unit, the rest of
-// `met` overwrites `stored` from there.
-void ApplyCasePreference(char16_t* stored, std::u16string_view met);
 
 }  // namespace quillavor

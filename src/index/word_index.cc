@@ -8,13 +8,14 @@
 #include "index/tokenizer.h"
 #include "model/dictionary.h"
 #include "model/module.h"
+#include "model/module_format.h"
+#include "model/progress.h"
 #include "platform/text.h"
 
 namespace quillavor {
 
 namespace {
 
-constexpr std::u16string_view kImageTag = u"<image=";
 constexpr std::u16string_view kSmallCapsTag = u"<sc>";
 constexpr std::u16string_view kIndexPhase = u"Finalize WORD indexes";
 constexpr std::u16string_view kTitleEnglish = u"Concordance";
@@ -25,10 +26,6 @@ constexpr std::u16string_view kLetterBookName = u"Letter";
 // Room set aside for occurrences: one per this many pool code units, about
 // the density of verse text (a whole Bible has one word per 6.4 units).
 constexpr int32_t kPoolUnitsPerOccurrence = 5;
-
-bool IsHighSurrogate(char16_t c) { return c >= 0xD800 && c <= 0xDBFF; }
-bool IsLowSurrogate(char16_t c) { return c >= 0xDC00 && c <= 0xDFFF; }
-bool IsSurrogate(char16_t c) { return c >= 0xD800 && c <= 0xDFFF; }
 
 // Buffers reused from verse to verse, so that indexing a verse allocates
 // nothing once they have reached the size of the longest verse.
@@ -90,16 +87,15 @@ void PrepareVerseText(std::u16string_view verseText, std::u16string& out) {
 
 namespace {
 
-// Appends a book record for the Concordance, zero-filled apart from the
-// fields given; returns its index.
-int32_t AppendConcordanceBook(Module& module, int32_t title, int32_t nameIndex,
-                              int32_t prevSameName, int32_t prevName) {
+// Appends a Concordance book with name index `nameIndex` (0 the title
+// book, 1 a letter book), zero-filled apart from its title and the fields of
+// no reference, and chains it as the latest book of that name; returns its
+// index.
+int32_t AppendConcordanceBook(Module& module, int32_t title, int32_t nameIndex) {
   const int32_t b = module.books.Append(module.bookCount, kBookGrowth);
   BookRecord& book = module.books[b];
   book = BookRecord{};
-  book.prevSameName = prevSameName;
-  book.nextSameName = kNone;
-  book.prevName = prevName;
+  book.prevName = kNone;
   book.nextName = kNone;
   book.title = title;
   book.note = kNone;
@@ -107,6 +103,9 @@ int32_t AppendConcordanceBook(Module& module, int32_t title, int32_t nameIndex,
   book.firstText = 0;
   book.nameIndex = nameIndex;
   book.bookFlags = 0;
+  format::ChainConcordanceBook(
+      module.books, [&module](int32_t n) -> int32_t& { return module.bookNames[n].lastBook; },
+      nameIndex, b);
   return b;
 }
 
@@ -166,11 +165,11 @@ void ReverseOccurrenceLists(Module& module) {
 
 }  // namespace
 
-void IndexVerse(Module& module, int32_t verse, bool indexingOn) {
+void IndexVerse(Module& module, DictionaryAccel& wordAccel, int32_t verse, bool indexingOn) {
   if (!indexingOn) return;
   const std::u16string_view t = module.StringView(module.verses[verse].text);
   if (LooksLikeFootnote(t)) return;
-  if (text::FindText(t, kImageTag) != std::u16string_view::npos) return;
+  if (text::FindText(t, format::kImageTag) != std::u16string_view::npos) return;
 
   // The prepared text lives outside the pool: adding new words to the pool
   // may move it, while the tokens below stay views into `prepared`.
@@ -189,7 +188,7 @@ void IndexVerse(Module& module, int32_t verse, bool indexingOn) {
   size_t searchStart = 0;
   uint32_t ordinal = 0;
   for (const std::u16string_view word : scratch.words) {
-    const int32_t e = FindOrAddWord(module, word);
+    const int32_t e = FindOrAddWord(module, wordAccel, word);
     const int32_t r = module.wordRefs.Append(module.wordRefCount, kWordRefGrowth);
     DictEntry& entry = module.words[e];
     // The search restarts at the previous word's offset, not after it: a
@@ -223,9 +222,7 @@ void FinalizeWordIndex(Module& module, std::u16string_view options, Progress& pr
   progress.Phase(titleText);
 
   if (module.bookNameCount == 0) AppendBookName(module, kTitleBookName);
-  const int32_t titleBook =
-      AppendConcordanceBook(module, title, 0, module.bookNames[0].lastBook, kNone);
-  module.bookNames[0].lastBook = titleBook;
+  AppendConcordanceBook(module, title, 0);
 
   if (module.wordFirst == module.wordLast) return;
 
@@ -236,27 +233,20 @@ void FinalizeWordIndex(Module& module, std::u16string_view options, Progress& pr
   for (int32_t e = module.wordFirst; e != kNone;) {
     // `stored` is read before anything is added: the pool may move.
     const std::u16string_view stored = module.StringView(module.words[e].text);
-    const bool surrogateStart = !stored.empty() && IsSurrogate(stored[0]);
+    const bool surrogateStart = !stored.empty() && text::IsSurrogate(stored[0]);
     text::ToUpperInvariant(stored, upper);
     char32_t c = upper.empty() ? 0 : upper[0];
-    if (upper.size() >= 2 && IsHighSurrogate(upper[0]) && IsLowSurrogate(upper[1])) {
+    if (upper.size() >= 2 && text::IsHighSurrogate(upper[0]) && text::IsLowSurrogate(upper[1])) {
       c = 0x10000 + ((char32_t{upper[0]} - 0xD800) << 10) + (char32_t{upper[1]} - 0xDC00);
     }
     if (c != currentLetter) {
       letter.assign(upper, 0, surrogateStart ? 2 : 1);
       const int32_t letterText = module.AddString(letter);
       progress.Phase(letter);
-      int32_t previousLetterBook = kNone;
-      if (module.bookNameCount > 1) {
-        previousLetterBook = module.bookNames[1].lastBook;
-      } else {
-        AppendBookName(module, kLetterBookName);
-      }
-      letterBook = AppendConcordanceBook(module, letterText, 1, previousLetterBook,
-                                         module.bookNames[0].lastBook);
-      BookRecord& titleRecord = module.books[module.bookNames[0].lastBook];
-      if (titleRecord.nextName == kNone) titleRecord.nextName = letterBook;
-      module.bookNames[1].lastBook = letterBook;
+      // The letter books' name record is record 1, created when missing; the
+      // previous letter book is its latest book.
+      if (module.bookNameCount <= 1) AppendBookName(module, kLetterBookName);
+      letterBook = AppendConcordanceBook(module, letterText, 1);
       currentLetter = c;
     }
     module.words[e].letterBook = letterBook;

@@ -4,7 +4,6 @@
 #include <limits>
 #include <string>
 
-#include "index/link_resolver.h"
 #include "markup/line_compiler.h"
 #include "markup/rewrite.h"
 #include "model/errors.h"
@@ -67,7 +66,7 @@ void WarnOfLinkLookalikes(const Module& module, int32_t begin, int32_t end, Prog
 }  // namespace
 
 void CompileSource(Module& module, std::string_view prepared, Progress& progress,
-                   PendingLinks& pending) {
+                   LineStages& stages, DictionaryAccel& labelAccel, PendingLinks& pendingLinks) {
   int32_t textBegin = 0;
   int32_t textEnd = 0;
   {
@@ -94,7 +93,7 @@ void CompileSource(Module& module, std::string_view prepared, Progress& progress
   {
     StageTimer timer(progress, Stage::kLineCompiler);
     CutLines(module, textBegin, textEnd);
-    LineCompiler compiler(module, progress, pending);
+    LineCompiler compiler(module, progress, stages, labelAccel, pendingLinks);
     compiler.Run(textBegin, textEnd);
   }
 }

@@ -7,14 +7,19 @@
 
 namespace quillavor {
 
+class LineStages;
 class Module;
 class Progress;
+struct DictionaryAccel;
 struct PendingLinks;
 
 // Compiles the prepared text into `module` (which already holds its name,
-// abbreviation and options). Links refused by LinkStep are queued in
-// `pending` for the resolution pass.
+// abbreviation and options): adds the name, the abbreviation and the decoded
+// text to the pool and runs the line loop, which hands each line on to
+// `stages`. Labels are interned through `labelAccel`, the lookup index of the
+// label dictionary. Links that LinkStep refuses are queued in `pendingLinks`
+// for the resolution pass. Grows the pool.
 void CompileSource(Module& module, std::string_view prepared, Progress& progress,
-                   PendingLinks& pending);
+                   LineStages& stages, DictionaryAccel& labelAccel, PendingLinks& pendingLinks);
 
 }  // namespace quillavor

@@ -4,6 +4,7 @@
 
 #include "model/dictionary.h"
 #include "model/module.h"
+#include "platform/text.h"
 
 namespace quillavor {
 
@@ -16,8 +17,6 @@ constexpr std::array<std::u16string_view, 14> kLayoutTags = {
     u"<hl>", u"<hL>", u"<left>", u"<right>", u"<center>", u"<indent>", u"<indent2>",
 };
 
-bool IsDigit(char16_t c) { return c >= u'0' && c <= u'9'; }
-
 }  // namespace
 
 bool IsLayoutTag(std::u16string_view tag) {
@@ -27,8 +26,8 @@ bool IsLayoutTag(std::u16string_view tag) {
   return false;
 }
 
-void ScanLeadingLayout(Module& module, int32_t verse, int32_t textStart, int32_t lineEnd,
-                       bool labelsOn, std::u16string& scratch) {
+void ScanLeadingLayout(Module& module, DictionaryAccel& labelAccel, int32_t verse,
+                       int32_t textStart, int32_t lineEnd, bool labelsOn, std::u16string& scratch) {
   const char16_t* line = module.pool.Data();
   int32_t i = textStart;
   while (true) {
@@ -43,12 +42,12 @@ void ScanLeadingLayout(Module& module, int32_t verse, int32_t textStart, int32_t
     }
     i = close + 1;
   }
-  if (!labelsOn || i >= lineEnd || !IsDigit(line[i])) return;
+  if (!labelsOn || i >= lineEnd || !text::IsDigit(line[i])) return;
   int32_t labelEnd = i;
   while (labelEnd < lineEnd && line[labelEnd] != u' ' && line[labelEnd] != u'\t') ++labelEnd;
   // The dictionary adds to the pool, which may move: it gets a copy.
   scratch.assign(line + i, static_cast<size_t>(labelEnd - i));
-  const int32_t entry = FindOrAddLabel(module, scratch);
+  const int32_t entry = FindOrAddLabel(module, labelAccel, scratch);
   module.verses[verse].label = module.labels[entry].text;
 }
 

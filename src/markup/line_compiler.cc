@@ -4,12 +4,12 @@
 #include <cstdint>
 #include <string_view>
 
-#include "index/link_resolver.h"
-#include "index/word_index.h"
 #include "markup/layout_scan.h"
+#include "markup/line_stages.h"
 #include "markup/tags.h"
 #include "model/errors.h"
 #include "model/module.h"
+#include "model/module_format.h"
 #include "model/progress.h"
 #include "platform/text.h"
 
@@ -153,17 +153,23 @@ void CutLines(Module& module, int32_t begin, int32_t end) {
   }
 }
 
-LineCompiler::LineCompiler(Module& module, Progress& progress, PendingLinks& pending)
-    : module_(module), progress_(progress), pending_(pending) {}
+LineCompiler::LineCompiler(Module& module, Progress& progress, LineStages& stages,
+                           DictionaryAccel& labelAccel, PendingLinks& pendingLinks)
+    : module_(module),
+      progress_(progress),
+      stages_(stages),
+      labelAccel_(labelAccel),
+      pendingLinks_(pendingLinks) {}
+
+const char16_t* LineCompiler::Pool() const { return module_.pool.Data(); }
 
 void LineCompiler::Run(int32_t begin, int32_t end) {
   int32_t pos = begin;
   while (pos < end) {
-    const char16_t* pool = module_.pool.Data();
-    while (pos < end && pool[pos] == 0) ++pos;
+    while (pos < end && Pool()[pos] == 0) ++pos;
     if (pos >= end) break;
     const int32_t start = pos;
-    pos = Find(pool, pos, end, u'\0');
+    pos = Find(Pool(), pos, end, u'\0');
     CompileLine(start, pos);
   }
 }
@@ -174,23 +180,22 @@ void LineCompiler::CompileLine(int32_t start, int32_t end) {
   if (ApplyKeyword(start, end)) return;
   start = ApplyRefrains(start, end);
 
-  const char16_t* pool = module_.pool.Data();
   int32_t textStart = start;
-  while (textStart < end && pool[textStart] == u' ') ++textStart;
+  while (textStart < end && Pool()[textStart] == u' ') ++textStart;
 
-  if (textStart < end && pool[textStart] == u'<') {
-    if (IsKnownTag(pool, textStart, end)) {
-      const int32_t image = Find(pool, start, end, kImageTag);
+  if (textStart < end && Pool()[textStart] == u'<') {
+    if (IsKnownTag(Pool(), textStart, end)) {
+      const int32_t image = Find(Pool(), start, end, kImageTag);
       if (image < end) RecordImageReference(image, end);
-    } else if (StartsWith(pool, textStart, end, kImageTag)) {
+    } else if (StartsWith(Pool(), textStart, end, kImageTag)) {
       RecordImageReference(textStart, end);
-    } else if (Find(pool, textStart + 1, end, u'>') < end) {
+    } else if (Find(Pool(), textStart + 1, end, u'>') < end) {
       CompileHeader(textStart, end);
       return;
     }
   }
 
-  if (IsFootnoteLine(module_.pool.Data(), textStart, end)) {
+  if (IsFootnoteLine(Pool(), textStart, end)) {
     CompileFootnoteLine(textStart, end);
   } else if (currentBook_ != -1 && textStart < end) {
     CompileVerse(textStart, end);
@@ -199,9 +204,8 @@ void LineCompiler::CompileLine(int32_t start, int32_t end) {
 }
 
 bool LineCompiler::ApplyKeyword(int32_t start, int32_t end) {
-  const char16_t* pool = module_.pool.Data();
   for (const Keyword& keyword : kKeywords) {
-    if (!StartsWith(pool, start, end, keyword.text, keyword.ignoreCase)) continue;
+    if (!StartsWith(Pool(), start, end, keyword.text, keyword.ignoreCase)) continue;
     switch (keyword.effect) {
       case Switch::kIndexingOff:
         indexingOn_ = false;
@@ -243,16 +247,16 @@ bool LineCompiler::ApplyKeyword(int32_t start, int32_t end) {
 }
 
 int32_t LineCompiler::ApplyRefrains(int32_t start, int32_t end) {
-  char16_t* pool = module_.pool.Data();
-  if (StartsWith(pool, start, end, kRefrainTag, true)) {
+  if (StartsWith(Pool(), start, end, kRefrainTag, true)) {
     refrainNumber_ = std::to_string(module_.verseCount);
     start += static_cast<int32_t>(kRefrainTag.size());
   }
-  if (StartsWith(pool, start, end, kRefrainOptTag, true)) {
+  if (StartsWith(Pool(), start, end, kRefrainOptTag, true)) {
     // The field holds six characters; a longer number is cut there.
     const size_t n = std::min(refrainNumber_.size(), kRefrainOptWidth);
+    const int64_t field = int64_t{start} + static_cast<int64_t>(kRefrainOptField);
     for (size_t i = 0; i < n; ++i) {
-      pool[start + kRefrainOptField + i] = static_cast<char16_t>(refrainNumber_[i]);
+      module_.pool[field + static_cast<int64_t>(i)] = static_cast<char16_t>(refrainNumber_[i]);
     }
   }
   return start;
@@ -260,7 +264,7 @@ int32_t LineCompiler::ApplyRefrains(int32_t start, int32_t end) {
 
 void LineCompiler::RecordImageReference(int32_t tagPos, int32_t end) {
   const int32_t field = tagPos + static_cast<int32_t>(kImageTag.size());
-  const int64_t number = ReadNumber(module_.pool.Data(), field, end);
+  const int64_t number = ReadNumber(Pool(), field, end);
   const int64_t imageCount = module_.images.Length();
   if (number < 1 || number > imageCount) {
     throw SourceError(text::EncodeUtf8(module_.sourcePath) + ": image reference " +
@@ -274,58 +278,61 @@ void LineCompiler::RecordImageReference(int32_t tagPos, int32_t end) {
 }
 
 void LineCompiler::CompileHeader(int32_t start, int32_t end) {
-  // "<" Name ">" Title, then the modifiers in their fixed order.
-  const char16_t* pool = module_.pool.Data();
-  const int32_t nameEnd = Find(pool, start + 1, end, u'>');
+  // "<" Name ">" Title, then the modifiers in their fixed order. The line is
+  // read first, as positions; the strings are added afterwards, each from a
+  // view taken at the moment it is added.
+  const int32_t nameEnd = Find(Pool(), start + 1, end, u'>');
   const int32_t titleStart = nameEnd + 1;
-  const int32_t titleEnd = Find(pool, titleStart, end, u'<');
-  const int32_t title = module_.AddString(View(pool, titleStart, titleEnd));
+  const int32_t titleEnd = Find(Pool(), titleStart, end, u'<');
+  int32_t flags = kBookPlainLayout;
+  int32_t pos = titleEnd;
+  if (StartsWith(Pool(), pos, end, kSuppress)) {
+    flags |= kBookSuppress;
+    pos = Find(Pool(), pos + 1, end, u'<');
+  }
+  if (StartsWith(Pool(), pos, end, kNoSibLink)) {
+    flags |= kBookNoSibLink;
+    pos = Find(Pool(), pos + 1, end, u'<');
+  }
+  int32_t noteStart = kNone;
+  int32_t noteEnd = kNone;
+  if (StartsWith(Pool(), pos, end, kNote)) {
+    noteStart = pos + static_cast<int32_t>(kNote.size());
+    noteEnd = Find(Pool(), noteStart, end, kAbbrev);
+    pos = noteEnd;
+  }
+  int32_t abbrevStart = kNone;
+  int32_t abbrevEnd = kNone;
+  if (StartsWith(Pool(), pos, end, kAbbrev)) {
+    abbrevStart = pos + static_cast<int32_t>(kAbbrev.size());
+    abbrevEnd = Find(Pool(), abbrevStart, end, u'<');
+  }
+
+  const int32_t title = module_.AddString(View(Pool(), titleStart, titleEnd));
   progress_.Phase(module_.StringView(title));
   progress_.Pump();
+  const int32_t note =
+      noteStart == kNone ? kNone : module_.AddString(View(Pool(), noteStart, noteEnd));
+  const int32_t abbrev =
+      abbrevStart == kNone ? kNone : module_.AddString(View(Pool(), abbrevStart, abbrevEnd));
+  const int32_t k = module_.FindOrAddBookName(View(Pool(), start + 1, nameEnd));
 
-  int32_t flags = kBookPlainLayout;
-  int32_t note = kNone;
-  int32_t abbrev = kNone;
-  int32_t pos = titleEnd;
-  pool = module_.pool.Data();
-  if (StartsWith(pool, pos, end, kSuppress)) {
-    flags |= kBookSuppress;
-    pos = Find(pool, pos + 1, end, u'<');
-  }
-  if (StartsWith(pool, pos, end, kNoSibLink)) {
-    flags |= kBookNoSibLink;
-    pos = Find(pool, pos + 1, end, u'<');
-  }
-  if (StartsWith(pool, pos, end, kNote)) {
-    const int32_t noteStart = pos + static_cast<int32_t>(kNote.size());
-    const int32_t noteEnd = Find(pool, noteStart, end, kAbbrev);
-    note = module_.AddString(View(pool, noteStart, noteEnd));
-    pos = noteEnd;
-    pool = module_.pool.Data();
-  }
-  if (StartsWith(pool, pos, end, kAbbrev)) {
-    const int32_t abbrevStart = pos + static_cast<int32_t>(kAbbrev.size());
-    const int32_t abbrevEnd = Find(pool, abbrevStart, end, u'<');
-    abbrev = module_.AddString(View(pool, abbrevStart, abbrevEnd));
-    pool = module_.pool.Data();
-  }
-
-  const int32_t k = module_.FindOrAddBookName(View(pool, start + 1, nameEnd));
-  const int32_t prevSameName = module_.bookNames[k].lastBook;
   const int32_t b = module_.books.Append(module_.bookCount, kBookGrowth);
-  BookRecord& book = module_.books[b];
-  book = BookRecord{prevSameName, kNone, kNone, kNone, title, note, abbrev, kNone, k, flags};
-  if (k > 0) {
-    const int32_t before = module_.bookNames[k - 1].lastBook;
-    book.prevName = before;
-    if (before != kNone && module_.books[before].nextName == kNone) {
-      module_.books[before].nextName = b;
+  module_.books[b] = BookRecord{kNone, kNone, kNone, kNone, title, note, abbrev, kNone, k, flags};
+  format::ChainBook(
+      module_.books, [this](int32_t n) -> int32_t& { return module_.bookNames[n].lastBook; }, k, b);
+  currentBook_ = b;
+  stages_.BookCreated(b);
+}
+
+void LineCompiler::StepLinks(int32_t textStart, int32_t end, int32_t context, bool queueVerse) {
+  // Every "<" is examined, tag or not. LinkStep writes only inside the tag.
+  for (int32_t pos = Find(Pool(), textStart, end, u'<'); pos < end;
+       pos = Find(Pool(), pos + 1, end, u'<')) {
+    if (IsLinkTagAt(Pool(), static_cast<size_t>(pos)) && !stages_.LinkStep(pos, context)) {
+      pendingLinks_.Add(queueVerse ? context : -pos, context);
     }
   }
-  if (prevSameName != kNone) module_.books[prevSameName].nextSameName = b;
-  module_.bookNames[k].lastBook = b;
-  currentBook_ = b;
-  RegisterBook(module_, b);
 }
 
 void LineCompiler::CompileVerse(int32_t textStart, int32_t end) {
@@ -338,30 +345,15 @@ void LineCompiler::CompileVerse(int32_t textStart, int32_t end) {
   BookRecord& book = module_.books[bookIndex];
   if (book.firstText == kNone) book.firstText = v;
 
-  // Every "<" is examined; LinkStep writes in place and may add to the pool,
-  // so the pool is looked up afresh after each call.
-  for (int32_t pos = Find(module_.pool.Data(), textStart, end, u'<'); pos < end;
-       pos = Find(module_.pool.Data(), pos + 1, end, u'<')) {
-    if (IsLinkTagAt(module_.pool.Data(), static_cast<size_t>(pos)) && !LinkStep(module_, pos, v)) {
-      pending_.Add(v, v);
-    }
-  }
-
-  ScanLeadingLayout(module_, v, textStart, end, labelsOn_, labelScratch_);
-  IndexVerse(module_, v, indexingOn_);
+  StepLinks(textStart, end, v, /*queueVerse=*/true);
+  ScanLeadingLayout(module_, labelAccel_, v, textStart, end, labelsOn_, labelScratch_);
+  stages_.IndexVerse(v, indexingOn_);
   previousVerse_ = v;
 }
 
 void LineCompiler::CompileFootnoteLine(int32_t textStart, int32_t end) {
   // The line belongs to the verse created last; it makes no record.
-  const int32_t context = module_.verseCount - 1;
-  for (int32_t pos = Find(module_.pool.Data(), textStart, end, u'<'); pos < end;
-       pos = Find(module_.pool.Data(), pos + 1, end, u'<')) {
-    if (IsLinkTagAt(module_.pool.Data(), static_cast<size_t>(pos)) &&
-        !LinkStep(module_, pos, context)) {
-      pending_.Add(-pos, context);
-    }
-  }
+  StepLinks(textStart, end, module_.verseCount - 1, /*queueVerse=*/false);
 }
 
 }  // namespace quillavor

@@ -1,8 +1,11 @@
 // The line loop: classifies every line of the decoded source text in the
 // pool into control keywords, refrains, book headers, verse lines, footnote
 // lines and dropped lines, and fills the Module's tables from them. The
-// compiler borrows the Module, the progress sink and the pending links for
-// its lifetime; its state lives only as long as one loop.
+// compiler borrows the Module, the progress sink, the later stages, the label
+// lookup index and the pending links for its lifetime; its state lives only
+// as long as one loop. It holds pool positions, never pointers, across calls
+// that may grow the pool: AddString, FindOrAddBookName, ScanLeadingLayout
+// (new labels) and LineStages::IndexVerse (new words).
 #pragma once
 
 #include <cstdint>
@@ -12,6 +15,8 @@ namespace quillavor {
 
 class Module;
 class Progress;
+class LineStages;
+struct DictionaryAccel;
 struct PendingLinks;
 
 // Overwrites every CR and LF of the pool text [begin, end) with 0 units, so
@@ -20,7 +25,8 @@ void CutLines(Module& module, int32_t begin, int32_t end);
 
 class LineCompiler {
  public:
-  LineCompiler(Module& module, Progress& progress, PendingLinks& pending);
+  LineCompiler(Module& module, Progress& progress, LineStages& stages, DictionaryAccel& labelAccel,
+               PendingLinks& pendingLinks);
   LineCompiler(const LineCompiler&) = delete;  // borrows the module; one loop only
   LineCompiler& operator=(const LineCompiler&) = delete;
 
@@ -37,9 +43,19 @@ class LineCompiler {
   void CompileVerse(int32_t textStart, int32_t end);
   void CompileFootnoteLine(int32_t textStart, int32_t end);
 
+  // The pool's storage as it is now; fetched afresh after anything that may
+  // grow the pool, never kept across such a call.
+  const char16_t* Pool() const;
+  // Hands every link tag of [textStart, end) to LinkStep with verse
+  // `context`; a refused one is queued as the verse (queueVerse) or as minus
+  // the position of its "<".
+  void StepLinks(int32_t textStart, int32_t end, int32_t context, bool queueVerse);
+
   Module& module_;
   Progress& progress_;
-  PendingLinks& pending_;
+  LineStages& stages_;
+  DictionaryAccel& labelAccel_;
+  PendingLinks& pendingLinks_;
 
   bool indexingOn_ = true;       // verses created meanwhile are indexed
   bool labelsOn_ = true;         // a leading number becomes the verse label

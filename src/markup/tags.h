@@ -7,6 +7,8 @@
 #include <cstddef>
 #include <string_view>
 
+#include "model/module_format.h"
+
 namespace quillavor {
 
 // Prefixes that make a line starting with "<" text rather than a book
@@ -20,7 +22,7 @@ inline constexpr std::array<std::u16string_view, 32> kKnownTags = {
 };
 
 // An image reference: "<image=" and its 8-unit number field.
-inline constexpr std::u16string_view kImageTag = u"<image=";
+inline constexpr std::u16string_view kImageTag = format::kImageTag;
 
 // The link tag test: "<", one of A a f m r, "=", a double quote, and a value
 // that does not start with "Key". `s` must be 0-terminated at or after `i`;

@@ -3,9 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <functional>
-#include <memory>
 
-#include "index/tokenizer.h"
 #include "model/errors.h"
 #include "model/module.h"
 #include "platform/text.h"
@@ -20,16 +18,11 @@ struct Dict {
   int32_t& count;
   int32_t& first;
   int32_t& last;
-  std::unique_ptr<DictionaryAccel>& accel;
   bool adjustSpelling;  // words keep the more lower-case spelling; labels the first
 };
 
-Dict WordDict(Module& m) {
-  return {m.words, m.wordCount, m.wordFirst, m.wordLast, m.wordAccel, true};
-}
-Dict LabelDict(Module& m) {
-  return {m.labels, m.labelCount, m.labelFirst, m.labelLast, m.labelAccel, false};
-}
+Dict WordDict(Module& m) { return {m.words, m.wordCount, m.wordFirst, m.wordLast, true}; }
+Dict LabelDict(Module& m) { return {m.labels, m.labelCount, m.labelFirst, m.labelLast, false}; }
 
 // A key ends at its first 0 unit, as a stored string does.
 // Keys are words of a few units: a plain loop beats the wide scan here.
@@ -247,12 +240,10 @@ void Rebuild(Module& module, const Dict& d, DictionaryAccel& a) {
 // finds a key that is on the list and otherwise stops at the entry before
 // the first greater key, so an exact-match table and an ordered one give the
 // same entry and the same successor.
-int32_t FindOrAdd(Module& module, const Dict& d, std::u16string_view key) {
+int32_t FindOrAdd(Module& module, const Dict& d, DictionaryAccel& a, std::u16string_view key) {
   key = CutAtNul(key);
   std::u16string holder;
   EnsureSentinel(module, d, key, holder);
-  if (!d.accel) d.accel = std::make_unique<DictionaryAccel>();
-  DictionaryAccel& a = *d.accel;
   if (a.knownCount != d.count || a.knownFirst != d.first) Rebuild(module, d, a);
   if (a.walkList) {
     const int32_t result = FindOrAddByWalk(module, d, key);
@@ -280,12 +271,12 @@ int32_t FindOrAdd(Module& module, const Dict& d, std::u16string_view key) {
 
 }  // namespace
 
-int32_t FindOrAddWord(Module& module, std::u16string_view word) {
-  return FindOrAdd(module, WordDict(module), word);
+int32_t FindOrAddWord(Module& module, DictionaryAccel& accel, std::u16string_view word) {
+  return FindOrAdd(module, WordDict(module), accel, word);
 }
 
-int32_t FindOrAddLabel(Module& module, std::u16string_view label) {
-  return FindOrAdd(module, LabelDict(module), label);
+int32_t FindOrAddLabel(Module& module, DictionaryAccel& accel, std::u16string_view label) {
+  return FindOrAdd(module, LabelDict(module), accel, label);
 }
 
 int32_t FindOrAddWordLiteral(Module& module, std::u16string_view word) {
@@ -294,6 +285,15 @@ int32_t FindOrAddWordLiteral(Module& module, std::u16string_view word) {
 
 int32_t FindOrAddLabelLiteral(Module& module, std::u16string_view label) {
   return FindOrAddByWalk(module, LabelDict(module), label);
+}
+
+void ApplyCasePreference(char16_t* stored, std::u16string_view met) {
+  size_t i = 0;
+  while (i < met.size() && stored[i] == met[i]) ++i;
+  if (i == met.size()) return;
+  if (text::ToLowerChar(stored[i]) != met[i]) return;
+  for (; i < met.size(); ++i) stored[i] = met[i];
+  stored[met.size()] = 0;
 }
 
 }  // namespace quillavor

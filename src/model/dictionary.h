@@ -1,7 +1,9 @@
 // The WordDictionary and the LabelDictionary: find-or-add over the `words`
 // and `labels` tables, kept in ascending upper-cased order as doubly linked
 // lists over append-only arrays. Entry 0 of each is a sentinel that sorts
-// after every real key. The Module owns the tables and the lookup indexes.
+// after every real key. The Module owns the tables; whoever adds to them
+// keeps a lookup index beside each (the compile run does) and passes it in.
+// Every find-or-add may grow the pool (it adds the text of a new entry).
 #pragma once
 
 #include <cstdint>
@@ -51,11 +53,13 @@ struct DictionaryAccel {
 
 // Index in `words` of the entry for `word`, created if missing. On a match
 // the stored spelling moves towards the lower-case form met
-// (ApplyCasePreference). The key ends at its first 0 unit, if any.
-int32_t FindOrAddWord(Module& module, std::u16string_view word);
+// (ApplyCasePreference). The key ends at its first 0 unit, if any; it may be
+// a view into the pool. `accel` is the index kept beside `words` (a fresh one
+// is filled from the table on first use).
+int32_t FindOrAddWord(Module& module, DictionaryAccel& accel, std::u16string_view word);
 // Index in `labels` of the entry for `label`, created if missing; a match
-// keeps the spelling first added.
-int32_t FindOrAddLabel(Module& module, std::u16string_view label);
+// keeps the spelling first added. `accel` is the index kept beside `labels`.
+int32_t FindOrAddLabel(Module& module, DictionaryAccel& accel, std::u16string_view label);
 
 // The same operations done by the plain list walk: a binary search over the
 // linked list that walks half the window from its lower bound each round and
@@ -64,5 +68,12 @@ int32_t FindOrAddLabel(Module& module, std::u16string_view label);
 // and the fallback for a list that is not in order.
 int32_t FindOrAddWordLiteral(Module& module, std::u16string_view word);
 int32_t FindOrAddLabelLiteral(Module& module, std::u16string_view label);
+
+// The case-preference rule by which the word dictionary keeps the more
+// lower-case spelling: `stored` (in place, e.g. in the pool) and `met` are
+// equal ignoring case and of equal length. At the first differing unit, when
+// the lower case of the stored unit equals the met unit, the rest of `met`
+// overwrites `stored` from there.
+void ApplyCasePreference(char16_t* stored, std::u16string_view met);
 
 }  // namespace quillavor

@@ -8,7 +8,4 @@ DynArrayOutOfRange::DynArrayOutOfRange(int64_t index, int64_t length)
       index_(index),
       length_(length) {}
 
-IoError::IoError(std::string path, std::string cause)
-    : Error(path + ": " + cause), path_(std::move(path)), cause_(std::move(cause)) {}
-
 }  // namespace quillavor

@@ -4,16 +4,11 @@
 #pragma once
 
 #include <cstdint>
-#include <stdexcept>
 #include <string>
 
-namespace quillavor {
+#include "platform/errors.h"  // Error, IoError
 
-// Base of every error the compiler, the writer and the reader raise.
-class Error : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
+namespace quillavor {
 
 // An index outside a growable array (or the pool): carries index and length.
 class DynArrayOutOfRange : public Error {
@@ -25,18 +20,6 @@ class DynArrayOutOfRange : public Error {
  private:
   int64_t index_;
   int64_t length_;
-};
-
-// A file that cannot be read or written: carries the path and the cause.
-class IoError : public Error {
- public:
-  IoError(std::string path, std::string cause);
-  const std::string& path() const { return path_; }
-  const std::string& cause() const { return cause_; }
-
- private:
-  std::string path_;
-  std::string cause_;
 };
 
 // Source input the compiler cannot represent (for example an image reference

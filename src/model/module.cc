@@ -1,72 +1,16 @@
 #include "model/module.h"
 
 #include <cstring>
+#include <string>
 
-#include "index/link_resolver.h"
-#include "index/word_index.h"
-#include "markup/compiler.h"
-#include "model/dictionary.h"
+#include "model/errors.h"
+#include "model/module_format.h"
 #include "platform/text.h"
-#include "source/book_names.h"
-#include "source/source_loader.h"
 
 namespace quillavor {
 
 Module::Module() = default;
-
-Module::Module(std::u16string name_, std::u16string abbreviation_, std::u16string sourcePath_,
-               std::u16string options_, Progress& progress, const BuildOptions& buildOptions)
-    : sourcePath(std::move(sourcePath_)),
-      abbreviation(std::move(abbreviation_)),
-      name(std::move(name_)),
-      options(std::move(options_)) {
-  Build(std::nullopt, progress, buildOptions);
-}
-
 Module::~Module() = default;
-
-std::unique_ptr<Module> Module::FromSourceBytes(std::u16string name_, std::u16string abbreviation_,
-                                                std::u16string sourcePath_, std::u16string options_,
-                                                std::span<const uint8_t> bytes,
-                                                Progress& progress) {
-  auto module = std::make_unique<Module>();
-  module->name = std::move(name_);
-  module->abbreviation = std::move(abbreviation_);
-  module->sourcePath = std::move(sourcePath_);
-  module->options = std::move(options_);
-  module->Build(bytes, progress, BuildOptions{});
-  return module;
-}
-
-void Module::Build(std::optional<std::span<const uint8_t>> bytes, Progress& progress,
-                   const BuildOptions& buildOptions) {
-  EnsureBookNameTable();
-  std::optional<std::string> prepared;
-  {
-    StageTimer timer(progress, Stage::kLoad);
-    std::optional<std::vector<uint8_t>> fileBytes;
-    if (!bytes) {
-      fileBytes = ReadSourceFile(sourcePath);
-      if (fileBytes) bytes = std::span<const uint8_t>(*fileBytes);
-    }
-    // A source of 2 bytes or less is a load failure: an empty module.
-    if (bytes && bytes->size() > 2) {
-      prepared = PrepareSource(*this, *bytes, options, buildOptions, progress);
-    }
-  }
-  PendingLinks pending;
-  if (prepared) CompileSource(*this, *prepared, progress, pending);
-  prepared.reset();  // the pool holds the text now
-  {
-    StageTimer timer(progress, Stage::kLinkResolution);
-    ResolveLinkage(*this, pending, progress);
-  }
-  {
-    StageTimer timer(progress, Stage::kIndexFinalize);
-    FinalizeWordIndex(*this, options, progress);
-    FinalizePool();
-  }
-}
 
 int32_t Module::AddString(std::u16string_view text) {
   // The text may lie inside the pool, whose storage moves when it grows.
@@ -106,13 +50,6 @@ int32_t Module::FindOrAddBookName(std::u16string_view wanted) {
   return k;
 }
 
-namespace {
-
-constexpr std::u16string_view kImageTag = u"<image=";
-constexpr int kImageFieldWidth = 8;
-
-}  // namespace
-
 void Module::FinalizePool() {
   poolLength = (poolLength + 7) / 8 * 8;
   poolWritten = poolLength;
@@ -122,22 +59,26 @@ void Module::FinalizePool() {
     image.paddedLength = (image.length + 3) / 4 * 4;
     // "%d" of the position, left-aligned in an 8-unit field.
     std::string digits = std::to_string(poolLength);
-    digits.resize(kImageFieldWidth, ' ');
+    digits.resize(format::kImageFieldWidth, ' ');
     for (int32_t pos : image.usePositions) {
       // Only an intact field is written: "<image=" before it, 8 units without
       // a terminator, ">" after it. Anything else is left alone.
-      const int64_t tagStart = int64_t{pos} - static_cast<int64_t>(kImageTag.size());
-      if (tagStart < 0 || int64_t{pos} + kImageFieldWidth >= poolWritten) continue;
+      const int64_t tagStart = int64_t{pos} - static_cast<int64_t>(format::kImageTag.size());
+      if (tagStart < 0 || int64_t{pos} + format::kImageFieldWidth >= poolWritten) continue;
       const char16_t* p = pool.Data();
-      if (std::u16string_view(p + tagStart, kImageTag.size()) != kImageTag) continue;
-      bool intact = p[pos + kImageFieldWidth] == u'>';
-      for (int k = 0; k < kImageFieldWidth && intact; ++k) intact = p[pos + k] != 0;
+      if (std::u16string_view(p + tagStart, format::kImageTag.size()) != format::kImageTag) {
+        continue;
+      }
+      bool intact = p[pos + format::kImageFieldWidth] == u'>';
+      for (int k = 0; k < format::kImageFieldWidth && intact; ++k) intact = p[pos + k] != 0;
       if (!intact) continue;
-      for (int k = 0; k < kImageFieldWidth; ++k) {
+      for (int k = 0; k < format::kImageFieldWidth; ++k) {
         pool[pos + k] = static_cast<char16_t>(digits[static_cast<size_t>(k)]);
       }
     }
-    const int64_t next = int64_t{poolLength} + (int64_t{image.paddedLength} + 8) / 2;
+    // The image entry (header and padded bytes) in pool units of 2 bytes.
+    const int64_t next =
+        int64_t{poolLength} + (int64_t{image.paddedLength} + format::kImageEntryHeaderSize) / 2;
     if (next > INT32_MAX) {
       throw SourceError("the module's text and images exceed the 2 GiB the format can hold");
     }

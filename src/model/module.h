@@ -1,9 +1,12 @@
-// Module: the compiled form of one source file. It owns the string pool, the
-// tables of fixed-size records, the thirteen counters and the flag bytes.
-// Constructing a Module from a source path runs the whole compilation; the
-// writer (output/module_writer.h) then serialises it. Every cross-reference
-// inside a Module is a 32-bit index (pool index in UTF-16 code units, or a
-// record index), never a pointer; -1 means none.
+// Module: the compiled form of one source file, as data. It owns the string
+// pool, the tables of fixed-size records, the thirteen counters and the flag
+// bytes, with the operations on its own tables. The compile layer
+// (compile/compile.h) fills it; the writer (output/module_writer.h)
+// serialises it. Every cross-reference inside a Module is a 32-bit index
+// (pool index in UTF-16 code units, or a record index), never a pointer; -1
+// means none. The pool grows only through AddString and FindOrAddBookName
+// (and the dictionaries, model/dictionary.h, which call AddString): a pointer
+// or view into the pool is invalid after any of them.
 #pragma once
 
 #include <cstdint>
@@ -14,15 +17,11 @@
 #include <string_view>
 #include <vector>
 
-#include "model/build_options.h"
 #include "model/dyn_array.h"
 #include "model/progress.h"
 #include "model/records.h"
 
 namespace quillavor {
-
-struct DictionaryAccel;  // model/dictionary.h: lookup index beside a dictionary
-struct BookLookup;       // index/link_resolver.h: book title/abbrev lookup
 
 // Growth steps of the tables: fixed numbers of elements added to the length.
 inline constexpr int64_t kPoolGrowth = 10240;
@@ -36,23 +35,12 @@ class Module {
  public:
   // An empty module: every field initialised, nothing compiled.
   Module();
-  // Reads and compiles the source file at `sourcePath` completely. Raises the
-  // errors of the stages (DynArrayOutOfRange, IoError, SourceError).
-  Module(std::u16string name, std::u16string abbreviation, std::u16string sourcePath,
-         std::u16string options, Progress& progress, const BuildOptions& buildOptions = {});
   ~Module();
   Module(const Module&) = delete;  // owns large tables; never copied
   Module& operator=(const Module&) = delete;
 
-  // Compiles source bytes held in memory as if read from `sourcePath` (for
-  // tools and tests that have no file).
-  static std::unique_ptr<Module> FromSourceBytes(std::u16string name, std::u16string abbreviation,
-                                                 std::u16string sourcePath, std::u16string options,
-                                                 std::span<const uint8_t> bytes,
-                                                 Progress& progress);
-
   // Appends a string and its 0 terminator to the pool; returns its index. The
-  // view may point into the pool itself.
+  // view may point into the pool itself. Grows the pool.
   int32_t AddString(std::u16string_view text);
   // The code units from `index` up to the next 0 unit (or the pool's end).
   // Raises DynArrayOutOfRange outside [0, pool length).
@@ -60,11 +48,12 @@ class Module {
   std::u16string_view StringView(int32_t index) const;
 
   // Finds the first book name equal to `name` ignoring ASCII case, or appends
-  // a record for it with lastBook -1. Returns its index.
+  // a record for it with lastBook -1. Returns its index. May grow the pool.
   int32_t FindOrAddBookName(std::u16string_view name);
 
   // Rounds poolLength up to 8 into poolWritten and writes each image's
-  // position into the number field of its "<image=" references.
+  // position into the number field of its "<image=" references. Raises
+  // SourceError when the text and the images exceed what the format holds.
   void FinalizePool();
 
   // The flags word assembled from the seven flag bytes.
@@ -112,26 +101,6 @@ class Module {
   // The module line's name and options as given by the driver.
   std::u16string name;
   std::u16string options;
-
-  // Lookup structures beside the tables; never written to the module file.
-  std::unique_ptr<DictionaryAccel> wordAccel;
-  std::unique_ptr<DictionaryAccel> labelAccel;
-  std::unique_ptr<BookLookup> bookLookup;
-
-  // Pool indexes of the strings (verse texts, footnote lines) whose text link
-  // resolution changed after indexing in a way that moves or deletes words
-  // the index points into: an unresolved link removed, or a link resolved
-  // whose tag the indexer saw unclosed (no ">" but those of "<sc>") and so
-  // read its value as words. The module file does not record this, but a
-  // check of a module just built can hold every other verse to its exact
-  // word offsets.
-  std::vector<int32_t> changedAfterIndexing;
-
- private:
-  // The construction sequence: load, compile, resolve links, finalise the
-  // word index, finalise the pool. `bytes` replaces reading the source file.
-  void Build(std::optional<std::span<const uint8_t>> bytes, Progress& progress,
-             const BuildOptions& buildOptions);
 };
 
 }  // namespace quillavor

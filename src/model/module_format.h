@@ -214,8 +214,9 @@ inline std::optional<int64_t> ParseFootnotePosition(std::u16string_view value) {
 // for k > 0, prevName is the latest book of name k - 1, whose nextName is set
 // to this book when it has none yet. `lastOfName(k)` gives a reference to the
 // latest book of name k (BookNameRecord::lastBook, or a copy of it).
+namespace detail {
 template <typename Books, typename LastOfName>
-void ChainBook(Books& books, LastOfName&& lastOfName, int32_t k, int32_t b) {
+void LinkBook(Books& books, LastOfName&& lastOfName, int32_t k, int32_t b, bool forward) {
   const int32_t prevSame = lastOfName(k);
   books[b].prevSameName = prevSame;
   books[b].nextSameName = kNone;
@@ -224,8 +225,23 @@ void ChainBook(Books& books, LastOfName&& lastOfName, int32_t k, int32_t b) {
     books[b].prevName = before;
     if (before != kNone && books[before].nextName == kNone) books[before].nextName = b;
   }
-  if (prevSame != kNone) books[prevSame].nextSameName = b;
+  if (forward && prevSame != kNone) books[prevSame].nextSameName = b;
   lastOfName(k) = b;
+}
+}  // namespace detail
+
+template <typename Books, typename LastOfName>
+void ChainBook(Books& books, LastOfName&& lastOfName, int32_t k, int32_t b) {
+  detail::LinkBook(books, lastOfName, k, b, /*forward=*/true);
+}
+
+// The Concordance books (the title book with name index 0, its letter books
+// with name index 1) are chained by the same rule except that they are
+// linked backwards only: the previous book of the same name keeps
+// nextSameName -1. The title book's nextName thus names the first letter book.
+template <typename Books, typename LastOfName>
+void ChainConcordanceBook(Books& books, LastOfName&& lastOfName, int32_t k, int32_t b) {
+  detail::LinkBook(books, lastOfName, k, b, /*forward=*/false);
 }
 
 // ---- the Concordance -----------------------------------------------------------

@@ -12,7 +12,7 @@
 #include <memory>
 #include <random>
 
-#include "model/errors.h"
+#include "platform/errors.h"
 #include "platform/memory.h"
 #include "platform/text.h"
 

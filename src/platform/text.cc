@@ -161,8 +161,27 @@ UCollator* CollatorFor(Strength strength) {
 
 }  // namespace
 
+namespace {
+
+// True when every unit is printable ASCII (U+0020 to U+007E).
+bool IsPrintableAscii(std::u16string_view s) {
+  for (char16_t c : s) {
+    if (c < 0x20 || c > 0x7E) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
 bool CollatorEqual(std::u16string_view a, std::u16string_view b, Strength strength) {
   if (a == b) return true;
+  // Printable ASCII units each carry one non-ignorable collation element of
+  // their own, which equals another unit's only at secondary strength and
+  // only for the other case of the same letter. Two strings made only of them
+  // are therefore compared without the collator, which is slow to ask.
+  if (IsPrintableAscii(a) && IsPrintableAscii(b)) {
+    return strength == Strength::kSecondary && AsciiEqualIgnoreCase(a, b);
+  }
   return ucol_strcoll(CollatorFor(strength), reinterpret_cast<const UChar*>(a.data()),
                       static_cast<int32_t>(a.size()), reinterpret_cast<const UChar*>(b.data()),
                       static_cast<int32_t>(b.size())) == UCOL_EQUAL;

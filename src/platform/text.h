@@ -87,6 +87,7 @@ bool AsciiStartsWithIgnoreCase(std::u16string_view s, std::u16string_view prefix
 
 // Locale-aware comparison: the root collator with default attributes.
 // kTertiary is "equal" (case-sensitive); kSecondary is "equal ignoring case".
+// Strings of printable ASCII alone are answered without asking the collator.
 enum class Strength { kTertiary, kSecondary };
 bool CollatorEqual(std::u16string_view a, std::u16string_view b, Strength strength);
 // A sort key: two strings get equal keys exactly when CollatorEqual says so.

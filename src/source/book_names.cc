@@ -36,25 +36,6 @@ std::vector<BookNameEntry> BuildTable() {
   return table;
 }
 
-// True when every unit is printable ASCII (U+0020 to U+007E).
-bool IsPrintableAscii(std::u16string_view s) {
-  for (char16_t c : s) {
-    if (c < 0x20 || c > 0x7E) return false;
-  }
-  return true;
-}
-
-// Secondary-strength equality of a text prefix with a key. Printable ASCII
-// units each carry one non-ignorable collation element of their own, equal
-// at secondary strength only to the other case of the same letter; so for
-// such strings of equal length the ASCII case-insensitive comparison gives
-// the collator's answer without calling it.
-bool KeyMatches(std::u16string_view prefix, std::u16string_view key) {
-  if (text::AsciiEqualIgnoreCase(prefix, key)) return true;
-  if (IsPrintableAscii(prefix) && IsPrintableAscii(key)) return false;
-  return text::CollatorEqual(prefix, key, text::Strength::kSecondary);
-}
-
 }  // namespace
 
 const std::vector<BookNameEntry>& BookNameTable() {
@@ -68,7 +49,10 @@ std::u16string expandBookAbbreviation(std::u16string_view text) {
   for (const BookNameEntry& entry : BookNameTable()) {
     const size_t n = entry.abbreviationKey.size();
     if (text.size() < n) continue;
-    if (!KeyMatches(text.substr(0, n), entry.abbreviationKey)) continue;
+    if (!text::CollatorEqual(text.substr(0, n), entry.abbreviationKey,
+                             text::Strength::kSecondary)) {
+      continue;
+    }
     std::u16string out = entry.fullName;
     out.append(text.substr(n - 1));
     return out;

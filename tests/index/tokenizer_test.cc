@@ -153,37 +153,5 @@ TEST(IsLetterTest, LetterClasses) {
   }
 }
 
-TEST(ApplyCasePreferenceTest, MovesTowardsLowerCase) {
-  struct Case {
-    const char* stored;
-    const char* met;
-    const char* result;
-  };
-  const Case cases[] = {
-      {"And", "and", "and"},
-      {"and", "And", "and"},
-      {"LORD", "Lord", "Lord"},
-      {"Lord", "lord", "lord"},
-      {"GOD", "God", "God"},
-      {"god", "GOD", "god"},
-      {"same", "same", "same"},
-      // Only the first difference decides; the rest of the met form is copied.
-      {"LORD", "LoRd", "LoRd"},
-      {"LoRD", "LORD", "LoRD"},
-      {"ÉLAN", "éLAN", "éLAN"},
-      {"ΣΟΦΙΑ", "σοφια", "σοφια"},
-      // The lower case of Σ is σ, not the final ς.
-      {"ΛΟΓΟΣ", "ΛΟΓΟς", "ΛΟΓΟΣ"},
-  };
-  for (const Case& c : cases) {
-    std::u16string stored = U16(c.stored);
-    stored.push_back(0);
-    stored.push_back(u'x');  // beyond the terminator: never touched
-    ApplyCasePreference(stored.data(), U16(c.met));
-    const std::u16string expected = U16(c.result) + char16_t{0} + u"x";
-    EXPECT_EQ(U8(stored), U8(expected)) << c.stored << " met " << c.met;
-  }
-}
-
 }  // namespace
 }  // namespace quillavor

@@ -60,13 +60,14 @@ class HandModule {
   int32_t AddVerse(std::u16string_view text, bool indexingOn = true) {
     const int32_t v = m.verses.Append(m.verseCount, kVerseGrowth);
     m.verses[v] = VerseRecord{m.bookCount - 1, kNone, m.AddString(text), kNone};
-    IndexVerse(m, v, indexingOn);
+    IndexVerse(m, wordAccel, v, indexingOn);
     return v;
   }
 
   void Finalize(std::u16string_view options = u"") { FinalizeWordIndex(m, options, progress); }
 
   Module m;
+  DictionaryAccel wordAccel;
   RecordingProgress progress;
 };
 
@@ -315,7 +316,7 @@ TEST(FinalizeWordIndex, LetterOfNonAsciiAndSupplementaryWords) {
   // Words that the tokenizer would never return, put in the dictionary
   // directly: U+1D400 and U+1D401 share their high surrogate.
   for (std::u16string_view w : {u"été", u"Étoile", u"\U0001D400a", u"\U0001D401", u"\U0001D400b"}) {
-    FindOrAddWord(h.m, w);
+    FindOrAddWord(h.m, h.wordAccel, w);
   }
   h.Finalize();
   std::vector<std::u16string> titles;
@@ -481,7 +482,7 @@ TEST(WordIndexCompiled, PhasesCloseTheConstruction) {
   for (const Case& c : cases) {
     RecordingProgress progress;
     const std::vector<uint8_t> bytes = testing::Bytes(c.source);
-    auto m = Module::FromSourceBytes(u"Test", u"T", u"memory.txt", u"", bytes, progress);
+    auto m = CompileModuleFromBytes(u"Test", u"T", u"memory.txt", u"", bytes, progress).module;
     if (!c.source.empty() && m->verseCount == 0) GTEST_SKIP() << "the line compiler is not in yet";
     auto from = std::find(progress.phases.begin(), progress.phases.end(), u"Resolve linkage");
     EXPECT_EQ(std::vector<std::u16string>(from, progress.phases.end()), c.tail) << c.source;
@@ -490,9 +491,10 @@ TEST(WordIndexCompiled, PhasesCloseTheConstruction) {
 
 // The index switch as the line compiler drives it.
 TEST(WordIndexCompiled, IndexSwitchLines) {
-  auto m = testing::CompileText(
+  CompileResult built = testing::CompileRun(
       "BIBLE\n<Genesis>Genesis 1\n1 In the beginning\nINDEX_OFF\n2 And God\n"
       "3 said\nINDEX_ON\n4 Light\n");
+  const std::unique_ptr<Module>& m = built.module;
   if (m->verseCount == 0) GTEST_SKIP() << "the line compiler is not in yet";
   EXPECT_EQ(m->verseCount, 4);
   EXPECT_EQ(m->tokenTotal, 4);
@@ -502,7 +504,7 @@ TEST(WordIndexCompiled, IndexSwitchLines) {
   // Header book, title book, letter books B, I, L, T.
   ASSERT_EQ(m->bookCount, 6);
   EXPECT_EQ(Title(*m, 1), u"Concordance");
-  testing::ExpectModuleValid(*m);
+  testing::ExpectModuleValid(built);
 }
 
 // The index of a whole Bible through the complete build.
@@ -511,7 +513,9 @@ TEST(WordIndexCorpus, KjvIndexAndConcordance) {
   if (dir.empty()) GTEST_SKIP() << "no corpus";
   NullProgress progress;
   const double start = ThreadCpuMs();
-  Module m(u"KJV", u"KJV", (dir / "kjv.txt").u16string(), u"", progress);
+  const std::unique_ptr<Module> compiled =
+      CompileModule(u"KJV", u"KJV", (dir / "kjv.txt").u16string(), u"", progress).module;
+  Module& m = *compiled;
   const double built = ThreadCpuMs();
   if (m.verseCount == 0) GTEST_SKIP() << "the line compiler is not in yet";
 
@@ -551,7 +555,7 @@ TEST(WordIndexCorpus, KjvIndexAndConcordance) {
   for (int32_t text : texts) {
     const int32_t v = h.m.verses.Append(h.m.verseCount, kVerseGrowth);
     h.m.verses[v] = VerseRecord{0, kNone, text, kNone};
-    IndexVerse(h.m, v, true);
+    IndexVerse(h.m, h.wordAccel, v, true);
   }
   const double indexed = ThreadCpuMs();
   h.Finalize();

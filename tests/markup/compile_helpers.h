@@ -1,6 +1,6 @@
-// Compiles markup held in memory straight through the markup compiler (no
-// source loading, no link resolution afterwards), so that tests see the
-// pending links and can give the module images of their own.
+// Compiles markup held in memory through the markup stage of a compile run
+// alone (no source loading, no link resolution afterwards), so that tests see
+// the pending links and can give the module images of their own.
 #pragma once
 
 #include <memory>
@@ -8,17 +8,17 @@
 #include <string_view>
 #include <vector>
 
-#include "index/link_resolver.h"
-#include "markup/compiler.h"
+#include "compile/compilation.h"
 #include "model/module.h"
 #include "support/test_support.h"
 
 namespace quillavor::testing {
 
 struct Compiled {
-  std::unique_ptr<Module> module = std::make_unique<Module>();
-  PendingLinks pending;
   RecordingProgress progress;
+  Compilation run{u"Test", u"T", u"test.txt", u"", progress};
+  Module* module = &run.module();
+  const PendingLinks& pending = run.pendingLinks();
 
   Module& m() { return *module; }
   std::string Pool(int32_t index) const { return U8(module->StringView(index)); }
@@ -41,11 +41,8 @@ struct Compiled {
 // `imageCount` empty images are put into the module before compiling.
 inline std::unique_ptr<Compiled> CompileMarkup(std::string_view source, int imageCount = 0) {
   auto c = std::make_unique<Compiled>();
-  c->module->name = u"Test";
-  c->module->abbreviation = u"T";
-  c->module->sourcePath = u"test.txt";
   for (int i = 0; i < imageCount; ++i) c->module->images.Grow(1);
-  CompileSource(*c->module, source, c->progress, c->pending);
+  c->run.CompileMarkup(source);
   return c;
 }
 

@@ -15,10 +15,10 @@ TEST(ExamplesTest, EveryExampleCompiles) {
     const std::string source =
         testing::ReadFile(std::filesystem::path(QUILLAVOR_SOURCE_DIR) / "examples" / name);
     ASSERT_FALSE(source.empty()) << name;
-    auto module = testing::CompileText(source);
-    EXPECT_GT(module->verseCount, 0) << name;
+    CompileResult built = testing::CompileRun(source);
+    EXPECT_GT(built.module->verseCount, 0) << name;
     SCOPED_TRACE(name);
-    testing::ExpectModuleValid(*module);
+    testing::ExpectModuleValid(built);
   }
 }
 

@@ -16,6 +16,7 @@
 namespace quillavor {
 namespace {
 
+using testing::U16;
 using testing::U8;
 
 // The words in list order, from the first entry along the links.
@@ -35,21 +36,36 @@ void ExpectEntry(const DictEntry& e, int32_t prev, int32_t next) {
   EXPECT_EQ(e.letterBook, 0);
 }
 
+// A module with the lookup indexes that a compile run keeps beside its
+// dictionaries.
+struct TestModule : Module {
+  DictionaryAccel wordAccel;
+  DictionaryAccel labelAccel;
+};
+int32_t FastWord(TestModule& m, std::u16string_view key) {
+  return FindOrAddWord(m, m.wordAccel, key);
+}
+int32_t FastLabel(TestModule& m, std::u16string_view key) {
+  return FindOrAddLabel(m, m.labelAccel, key);
+}
+int32_t WalkWord(TestModule& m, std::u16string_view key) { return FindOrAddWordLiteral(m, key); }
+int32_t WalkLabel(TestModule& m, std::u16string_view key) { return FindOrAddLabelLiteral(m, key); }
+
 // Runs the same checks with the fast lookup and with the list walk.
 struct Variant {
   const char* name;
-  int32_t (*word)(Module&, std::u16string_view);
-  int32_t (*label)(Module&, std::u16string_view);
+  int32_t (*word)(TestModule&, std::u16string_view);
+  int32_t (*label)(TestModule&, std::u16string_view);
 };
 const Variant kVariants[] = {
-    {"fast", FindOrAddWord, FindOrAddLabel},
-    {"walk", FindOrAddWordLiteral, FindOrAddLabelLiteral},
+    {"fast", FastWord, FastLabel},
+    {"walk", WalkWord, WalkLabel},
 };
 
 TEST(DictionaryTest, FirstWordFollowsTheSentinel) {
   for (const Variant& v : kVariants) {
     SCOPED_TRACE(v.name);
-    Module m;
+    TestModule m;
     m.AddString(u"Name");
     EXPECT_EQ(v.word(m, u"Light"), 1);
     EXPECT_EQ(m.wordCount, 2);
@@ -71,7 +87,7 @@ TEST(DictionaryTest, FirstWordFollowsTheSentinel) {
 TEST(DictionaryTest, KeepsAscendingOrderThroughLinks) {
   for (const Variant& v : kVariants) {
     SCOPED_TRACE(v.name);
-    Module m;
+    TestModule m;
     EXPECT_EQ(v.word(m, u"b"), 1);
     EXPECT_EQ(v.word(m, u"a"), 2);
     EXPECT_EQ(v.word(m, u"c"), 3);
@@ -96,7 +112,7 @@ TEST(DictionaryTest, KeepsAscendingOrderThroughLinks) {
 TEST(DictionaryTest, WordSpellingMovesTowardsLowerCase) {
   for (const Variant& v : kVariants) {
     SCOPED_TRACE(v.name);
-    Module m;
+    TestModule m;
     const int32_t light = v.word(m, u"Light");
     const int32_t text = m.words[light].text;
     const int32_t poolLength = m.poolLength;
@@ -116,7 +132,7 @@ TEST(DictionaryTest, WordSpellingMovesTowardsLowerCase) {
 TEST(DictionaryTest, LabelKeepsFirstSpelling) {
   for (const Variant& v : kVariants) {
     SCOPED_TRACE(v.name);
-    Module m;
+    TestModule m;
     const int32_t label = v.label(m, u"12a");
     EXPECT_EQ(label, 1);
     EXPECT_EQ(v.label(m, u"12A"), label);
@@ -135,7 +151,7 @@ TEST(DictionaryTest, LabelKeepsFirstSpelling) {
 TEST(DictionaryTest, KeyEqualToTheSentinel) {
   for (const Variant& v : kVariants) {
     SCOPED_TRACE(v.name);
-    Module m;
+    TestModule m;
     EXPECT_EQ(v.label(m, kDictSentinelText), 0);
     EXPECT_EQ(m.labelCount, 1);
     EXPECT_EQ(v.word(m, u"a"), 1);
@@ -148,7 +164,7 @@ TEST(DictionaryTest, KeyAfterTheSentinelStartsANewList) {
   const std::u16string after = std::u16string(kDictSentinelText) + u"x";
   for (const Variant& v : kVariants) {
     SCOPED_TRACE(v.name);
-    Module m;
+    TestModule m;
     v.label(m, u"b");
     v.label(m, u"a");
     EXPECT_EQ(v.label(m, after), 3);
@@ -175,7 +191,7 @@ TEST(DictionaryTest, KeyAfterTheSentinelStartsANewList) {
 TEST(DictionaryTest, KeyEndsAtItsFirstZero) {
   for (const Variant& v : kVariants) {
     SCOPED_TRACE(v.name);
-    Module m;
+    TestModule m;
     EXPECT_EQ(v.word(m, std::u16string_view(u"ab\0cd", 5)), 1);
     EXPECT_EQ(v.word(m, u"AB"), 1);
     EXPECT_EQ(m.GetString(m.words[1].text), u"ab");
@@ -185,7 +201,7 @@ TEST(DictionaryTest, KeyEndsAtItsFirstZero) {
 TEST(DictionaryTest, KeyInsideThePoolSurvivesPoolGrowth) {
   for (const Variant& v : kVariants) {
     SCOPED_TRACE(v.name);
-    Module m;
+    TestModule m;
     const int32_t key = m.AddString(u"Light");
     // Fill the pool so that the sentinel's text makes it grow (and move).
     m.AddString(std::u16string(static_cast<size_t>(kPoolGrowth - m.poolLength - 3), u'.'));
@@ -201,11 +217,11 @@ TEST(DictionaryTest, KeyInsideThePoolSurvivesPoolGrowth) {
 }
 
 TEST(DictionaryTest, TableGrowsByFixedSteps) {
-  Module m;
-  for (int i = 0; i < 1023; ++i) FindOrAddLabel(m, u"L" + std::u16string(1, char16_t(0x4E00 + i)));
+  TestModule m;
+  for (int i = 0; i < 1023; ++i) FastLabel(m, u"L" + std::u16string(1, char16_t(0x4E00 + i)));
   EXPECT_EQ(m.labelCount, 1024);
   EXPECT_EQ(m.labels.Length(), 1024);
-  FindOrAddLabel(m, u"next");
+  FastLabel(m, u"next");
   EXPECT_EQ(m.labelCount, 1025);
   EXPECT_EQ(m.labels.Length(), 2048);
   EXPECT_EQ(m.labels[1500].text, 0);  // zero-filled beyond the count
@@ -289,23 +305,23 @@ TEST(DictionaryPropertyTest, FastLookupMatchesListWalk) {
     const bool afterSentinel = seed > 4;
     SCOPED_TRACE("seed " + std::to_string(seed));
     KeyStream stream(seed, afterSentinel);
-    Module fast;
-    Module walk;
+    TestModule fast;
+    TestModule walk;
     // A third module mixes both ways on the same tables, so that the lookup
     // index is rebuilt from lists it did not make.
-    Module mixed;
+    TestModule mixed;
     std::mt19937 coin(seed);
     for (int i = 0; i < 4000; ++i) {
       const std::u16string key = stream.Next();
       const bool label = i % 5 == 0;
       const int32_t expected =
           label ? FindOrAddLabelLiteral(walk, key) : FindOrAddWordLiteral(walk, key);
-      ASSERT_EQ(label ? FindOrAddLabel(fast, key) : FindOrAddWord(fast, key), expected)
+      ASSERT_EQ(label ? FastLabel(fast, key) : FastWord(fast, key), expected)
           << "key " << i << " " << U8(key);
       const bool literal = coin() % 8 == 0;
       const int32_t got =
-          label ? (literal ? FindOrAddLabelLiteral(mixed, key) : FindOrAddLabel(mixed, key))
-                : (literal ? FindOrAddWordLiteral(mixed, key) : FindOrAddWord(mixed, key));
+          label ? (literal ? FindOrAddLabelLiteral(mixed, key) : FastLabel(mixed, key))
+                : (literal ? FindOrAddWordLiteral(mixed, key) : FastWord(mixed, key));
       ASSERT_EQ(got, expected) << "mixed, key " << i << " " << U8(key);
     }
     ExpectSameDictionaries(fast, walk);
@@ -322,14 +338,14 @@ TEST(DictionaryPropertyTest, FastLookupMatchesListWalk) {
 TEST(DictionaryPropertyTest, ListOutOfOrderIsWalked) {
   // Tables not made by the dictionary (here: two entries swapped by hand)
   // are searched as the links say.
-  Module fast;
-  Module walk;
-  for (Module* m : {&fast, &walk}) {
+  TestModule fast;
+  TestModule walk;
+  for (TestModule* m : {&fast, &walk}) {
     for (const char16_t* w : {u"b", u"d", u"f"}) FindOrAddWordLiteral(*m, w);
     std::swap(m->words[1].text, m->words[3].text);  // list now reads f, d, b
   }
   for (const char16_t* w : {u"a", u"b", u"c", u"d", u"e", u"f", u"g", u"B"}) {
-    ASSERT_EQ(FindOrAddWord(fast, w), FindOrAddWordLiteral(walk, w)) << U8(w);
+    ASSERT_EQ(FastWord(fast, w), FindOrAddWordLiteral(walk, w)) << U8(w);
   }
   ExpectSameDictionaries(fast, walk);
 }
@@ -359,19 +375,19 @@ TEST(DictionaryPerformanceTest, BibleWordLookups) {
   ASSERT_GT(all.size(), 100000u);
 
   constexpr size_t kLookups = 800000;
-  Module m;
+  TestModule m;
   const double t2 = cpuMs();
-  for (size_t i = 0; i < kLookups; ++i) FindOrAddWord(m, all[i % all.size()]);
+  for (size_t i = 0; i < kLookups; ++i) FastWord(m, all[i % all.size()]);
   const double t3 = cpuMs();
 
   // The list walk over the first part of the same stream, for comparison.
   constexpr size_t kWalked = 50000;
-  Module w;
+  TestModule w;
   const double t4 = cpuMs();
   for (size_t i = 0; i < kWalked; ++i) FindOrAddWordLiteral(w, all[i % all.size()]);
   const double t5 = cpuMs();
-  Module f;
-  for (size_t i = 0; i < kWalked; ++i) FindOrAddWord(f, all[i % all.size()]);
+  TestModule f;
+  for (size_t i = 0; i < kWalked; ++i) FastWord(f, all[i % all.size()]);
   ExpectSameDictionaries(f, w);
 
   std::printf(
@@ -379,6 +395,38 @@ TEST(DictionaryPerformanceTest, BibleWordLookups) {
       "fast lookup: %zu lookups, %d entries, %.1f ms\n"
       "list walk: %zu lookups, %d entries, %.1f ms\n",
       all.size(), t1 - t0, kLookups, m.wordCount, t3 - t2, kWalked, w.wordCount, t5 - t4);
+}
+
+TEST(ApplyCasePreferenceTest, MovesTowardsLowerCase) {
+  struct Case {
+    const char* stored;
+    const char* met;
+    const char* result;
+  };
+  const Case cases[] = {
+      {"And", "and", "and"},
+      {"and", "And", "and"},
+      {"LORD", "Lord", "Lord"},
+      {"Lord", "lord", "lord"},
+      {"GOD", "God", "God"},
+      {"god", "GOD", "god"},
+      {"same", "same", "same"},
+      // Only the first difference decides; the rest of the met form is copied.
+      {"LORD", "LoRd", "LoRd"},
+      {"LoRD", "LORD", "LoRD"},
+      {"ÉLAN", "éLAN", "éLAN"},
+      {"ΣΟΦΙΑ", "σοφια", "σοφια"},
+      // The lower case of Σ is σ, not the final ς.
+      {"ΛΟΓΟΣ", "ΛΟΓΟς", "ΛΟΓΟΣ"},
+  };
+  for (const Case& c : cases) {
+    std::u16string stored = U16(c.stored);
+    stored.push_back(0);
+    stored.push_back(u'x');  // beyond the terminator: never touched
+    ApplyCasePreference(stored.data(), U16(c.met));
+    const std::u16string expected = U16(c.result) + char16_t{0} + u"x";
+    EXPECT_EQ(U8(stored), U8(expected)) << c.stored << " met " << c.met;
+  }
 }
 
 }  // namespace

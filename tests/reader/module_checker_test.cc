@@ -34,6 +34,8 @@ class ModuleMaker {
   }
 
   Module& module() { return m_; }
+  // What a build would know of the verses changed after indexing.
+  const std::vector<int32_t>& changedAfterIndexing() const { return changedAfterIndexing_; }
 
   int32_t Book(std::u16string_view name, std::u16string_view title,
                std::optional<std::u16string> note = std::nullopt) {
@@ -66,7 +68,7 @@ class ModuleMaker {
     if (m_.books[book].firstText == kNone) m_.books[book].firstText = v;
     if (index) IndexText(v, indexedText ? *indexedText : std::u16string(stored));
     // A shorter stored text models a link removed after indexing.
-    if (indexedText && indexedText->size() != stored.size()) m_.changedAfterIndexing.push_back(text);
+    if (indexedText && indexedText->size() != stored.size()) changedAfterIndexing_.push_back(text);
     return v;
   }
 
@@ -192,6 +194,7 @@ class ModuleMaker {
   }
 
   Module m_;
+  std::vector<int32_t> changedAfterIndexing_;
   std::vector<Token> tokens_;
 };
 
@@ -246,7 +249,7 @@ Sample MakeSample() {
   mk.Image({1, 2, 3, 4, 5}, {s.imageField});
   s.image = mk.Finish();
   s.sentinelText = m.words[0].text;
-  s.changedAfterIndexing = m.changedAfterIndexing;
+  s.changedAfterIndexing = mk.changedAfterIndexing();
   return s;
 }
 
@@ -789,13 +792,14 @@ namespace {
 // verses lost a link, so the file check accepts that; the build knows, and
 // with its list only those verses are let off.
 TEST(ModuleChecker, WhatTheBuildKnowsOfRemovedLinksNarrowsTheOffsetCheck) {
-  std::unique_ptr<Module> m = testing::CompileText("<>\n<A=\">\xff<A");
-  ASSERT_EQ(m->changedAfterIndexing, std::vector<int32_t>{m->verses[0].text});
+  CompileResult built = testing::CompileRun("<>\n<A=\">\xff<A");
+  const std::unique_ptr<Module>& m = built.module;
+  ASSERT_EQ(built.changedAfterIndexing, std::vector<int32_t>{m->verses[0].text});
   const ModuleView view(AssembleImage(*m));
   EXPECT_EQ(view.String(view.verses()[0].text), u"\uFFFD<A");
   EXPECT_EQ(WordOffset(view.wordRefs()[0].position), 1u);
   EXPECT_EQ(Messages(CheckModule(view)), std::vector<std::string>{});
-  EXPECT_EQ(Messages(CheckModule(view, &m->changedAfterIndexing)), std::vector<std::string>{});
+  EXPECT_EQ(Messages(CheckModule(view, &built.changedAfterIndexing)), std::vector<std::string>{});
   const std::vector<int32_t> none;
   EXPECT_EQ(Messages(CheckModule(view, &none)),
             std::vector<std::string>{"block 7 (occurrences), record 0, field position: word 1 "
@@ -813,13 +817,14 @@ namespace {
 // rewrites them. The build lists the verse; a file check sees the unclosed
 // tag; a list that leaves the verse out makes the words damage.
 TEST(ModuleChecker, ResolvingAnUnclosedLinkTagRewritesWordsTheIndexerSaw) {
-  std::unique_ptr<Module> m = testing::CompileText(
+  CompileResult built = testing::CompileRun(
       "BIBLE\n<Genesis>Genesis 1\n1 See <A=\"Genesis 2:1\"pc\n<Genesis>Genesis 2\n1 Light\n");
-  ASSERT_EQ(m->changedAfterIndexing, std::vector<int32_t>{m->verses[0].text});
+  const std::unique_ptr<Module>& m = built.module;
+  ASSERT_EQ(built.changedAfterIndexing, std::vector<int32_t>{m->verses[0].text});
   const ModuleView view(AssembleImage(*m));
   EXPECT_EQ(view.String(view.verses()[0].text).substr(0, 9), u"1 See <a=");
   EXPECT_EQ(Messages(CheckModule(view)), std::vector<std::string>{});
-  EXPECT_EQ(Messages(CheckModule(view, &m->changedAfterIndexing)), std::vector<std::string>{});
+  EXPECT_EQ(Messages(CheckModule(view, &built.changedAfterIndexing)), std::vector<std::string>{});
   const std::vector<int32_t> none;
   const std::vector<std::string> got = Messages(CheckModule(view, &none));
   ASSERT_EQ(got.size(), 3u) << Joined(got);  // "Genesis", "2", "1"pc"
@@ -830,23 +835,23 @@ TEST(ModuleChecker, ResolvingAnUnclosedLinkTagRewritesWordsTheIndexerSaw) {
 
   // A removal lists its verse; a closed tag resolved after indexing changes no
   // word, and its verse is not listed.
-  std::unique_ptr<Module> closed = testing::CompileText(
+  CompileResult closed = testing::CompileRun(
       "BIBLE\n<Genesis>Genesis 1\n1 See <A=\"Genesis 2:1\">there</a> and <A=\"Nowhere 1\"><sc>x\n"
       "<Genesis>Genesis 2\n1 Light\n");
-  ASSERT_EQ(closed->verseCount, 2);
-  EXPECT_EQ(closed->changedAfterIndexing, std::vector<int32_t>{closed->verses[0].text});
-  std::unique_ptr<Module> resolvedOnly = testing::CompileText(
+  ASSERT_EQ(closed.module->verseCount, 2);
+  EXPECT_EQ(closed.changedAfterIndexing, std::vector<int32_t>{closed.module->verses[0].text});
+  CompileResult resolvedOnly = testing::CompileRun(
       "BIBLE\n<Genesis>Genesis 1\n1 See <A=\"Genesis 2:1\">there</a>\n<Genesis>Genesis 2\n1 L\n");
-  EXPECT_EQ(resolvedOnly->changedAfterIndexing, std::vector<int32_t>{});
-  testing::ExpectModuleValid(*closed);
-  testing::ExpectModuleValid(*resolvedOnly);
+  EXPECT_EQ(resolvedOnly.changedAfterIndexing, std::vector<int32_t>{});
+  testing::ExpectModuleValid(closed);
+  testing::ExpectModuleValid(resolvedOnly);
 
   // A ">" inside the quoted value ends the tag for the indexer, which indexes
   // "s"; the resolved value overwrites it.
-  std::unique_ptr<Module> inside = testing::CompileText("<>\n<A=\"Gen 1:>s\"\n<>Genesis 1");
-  ASSERT_EQ(inside->verseCount, 1);
-  EXPECT_EQ(inside->changedAfterIndexing, std::vector<int32_t>{inside->verses[0].text});
-  testing::ExpectModuleValid(*inside);
+  CompileResult inside = testing::CompileRun("<>\n<A=\"Gen 1:>s\"\n<>Genesis 1");
+  ASSERT_EQ(inside.module->verseCount, 1);
+  EXPECT_EQ(inside.changedAfterIndexing, std::vector<int32_t>{inside.module->verses[0].text});
+  testing::ExpectModuleValid(inside);
 }
 
 }  // namespace

@@ -50,18 +50,23 @@ std::string ReadFile(const std::filesystem::path& path) {
 std::u16string U16(std::string_view utf8) { return text::DecodeUtf8(utf8); }
 std::string U8(std::u16string_view s) { return text::EncodeUtf8(s); }
 
-std::unique_ptr<Module> CompileText(std::string_view source, std::u16string_view options,
-                                    std::u16string_view name, std::u16string_view abbreviation) {
+CompileResult CompileRun(std::string_view source, std::u16string_view options,
+                         std::u16string_view name, std::u16string_view abbreviation) {
   NullProgress progress;
   std::vector<uint8_t> bytes = Bytes(source);
-  return Module::FromSourceBytes(std::u16string(name), std::u16string(abbreviation), u"memory.txt",
-                                 std::u16string(options), bytes, progress);
+  return CompileModuleFromBytes(std::u16string(name), std::u16string(abbreviation), u"memory.txt",
+                                std::u16string(options), bytes, progress);
+}
+
+std::unique_ptr<Module> CompileText(std::string_view source, std::u16string_view options,
+                                    std::u16string_view name, std::u16string_view abbreviation) {
+  return CompileRun(source, options, name, abbreviation).module;
 }
 
 ModuleView CompileToView(std::string_view source, std::u16string_view options) {
-  std::unique_ptr<Module> m = CompileText(source, options);
-  ModuleView view(AssembleImage(*m));
-  ExpectModuleValid(view, &m->changedAfterIndexing);
+  CompileResult compiled = CompileRun(source, options);
+  ModuleView view(AssembleImage(*compiled.module));
+  ExpectModuleValid(view, &compiled.changedAfterIndexing);
   return view;
 }
 
@@ -76,8 +81,8 @@ void ExpectModuleValid(const ModuleView& module, const std::vector<int32_t>* cha
   ADD_FAILURE() << "the module checker found " << violations.size() << " violation(s):" << list;
 }
 
-void ExpectModuleValid(Module& module) {
-  ExpectModuleValid(ModuleView(AssembleImage(module)), &module.changedAfterIndexing);
+void ExpectModuleValid(CompileResult& compiled) {
+  ExpectModuleValid(ModuleView(AssembleImage(*compiled.module)), &compiled.changedAfterIndexing);
 }
 
 std::filesystem::path CorpusDir() {

@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "compile/compilation.h"
 #include "model/module.h"
 #include "model/progress.h"
 #include "reader/module_reader.h"
@@ -45,7 +46,12 @@ std::string ReadFile(const std::filesystem::path& path);
 std::u16string U16(std::string_view utf8);
 std::string U8(std::u16string_view s);
 
-// Compiles source text held in memory into a Module.
+// Compiles source text held in memory: the module and what the build knows
+// of it.
+CompileResult CompileRun(std::string_view source, std::u16string_view options = u"",
+                         std::u16string_view name = u"Test",
+                         std::u16string_view abbreviation = u"T");
+// The same, for tests that look at the module alone.
 std::unique_ptr<Module> CompileText(std::string_view source, std::u16string_view options = u"",
                                     std::u16string_view name = u"Test",
                                     std::u16string_view abbreviation = u"T");
@@ -55,14 +61,14 @@ ModuleView CompileToView(std::string_view source, std::u16string_view options = 
 // Adds a test failure listing the violations the module checker finds in the
 // module (the first 20 of them); passes silently for a valid module. Call it
 // on every module a test builds. `changedAfterIndexing`: what the build knows
-// of verses changed after indexing (Module::changedAfterIndexing); null for a
-// module file.
+// of verses changed after indexing (CompileResult::changedAfterIndexing);
+// null for a module file.
 void ExpectModuleValid(const ModuleView& module,
                        const std::vector<int32_t>* changedAfterIndexing = nullptr);
-// The same for a compiled Module, with what its build knows: assembles its
+// The same for a compiled module, with what its build knows: assembles its
 // image first, which shortens its tables to their counts (so call it after
 // the test's own looks).
-void ExpectModuleValid(Module& module);
+void ExpectModuleValid(CompileResult& compiled);
 
 // The corpus folder, or empty when it is not there.
 std::filesystem::path CorpusDir();
