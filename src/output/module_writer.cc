@@ -27,7 +27,7 @@ class ImageBuilder {
   void Int32(int32_t v) { Raw(&v, 4); }
   void Header(int32_t elementSize, int64_t count) {
     if (count < 0 || count > INT32_MAX) {
-      throw FormatError("cannot write a block of " + std::to_string(count) + " elements");
+      throw OutputError("cannot write a block of " + std::to_string(count) + " elements");
     }
     Int32(elementSize);
     Int32(static_cast<int32_t>(count));
@@ -66,7 +66,7 @@ std::vector<uint8_t> AssembleImage(Module& m) {
     imageUnits += (m.images[i].paddedLength + format::kImageEntryHeaderSize) / 2;
   }
   if (W < 0 || W > m.pool.Length() || W + imageUnits != P) {
-    throw FormatError("the pool is not finalised (poolLength " + std::to_string(P) +
+    throw OutputError("the pool is not finalised (poolLength " + std::to_string(P) +
                       ", poolWritten " + std::to_string(W) + ")");
   }
 
@@ -94,7 +94,7 @@ std::vector<uint8_t> AssembleImage(Module& m) {
         format::BigEndianLength(static_cast<uint32_t>(image.length));
     out.Raw(length.data(), length.size());
     const size_t bytes = static_cast<size_t>(image.length);
-    if (image.data.size() < bytes) throw FormatError("image data shorter than its length");
+    if (image.data.size() < bytes) throw OutputError("image data shorter than its length");
     out.Raw(image.data.data(), bytes);
     out.Zeros(static_cast<size_t>(image.paddedLength - image.length));
   }
@@ -123,7 +123,10 @@ std::vector<uint8_t> CompressImage(std::span<const uint8_t> image) {
   memory::AdviseLargePages(buffer.get(), bound);
   const size_t n =
       libdeflate_zlib_compress(compressor.get(), image.data(), image.size(), buffer.get(), bound);
-  if (n == 0) throw FormatError("compression failed");
+  if (n == 0) {
+    throw OutputError("cannot compress the module image of " + std::to_string(image.size()) +
+                      " bytes");
+  }
   std::vector<uint8_t> out;
   out.reserve(n);
   memory::AdviseLargePages(out.data(), n);
