@@ -29,6 +29,7 @@ class CliObserver : public DriverObserver {
 
   void LineStarted(std::u16string_view piece) override {
     stages_.fill(std::chrono::nanoseconds(0));
+    headings_.LineStarted();
     piece_ = text::EncodeUtf8(piece);
     Line("--> " + piece_);
   }
@@ -46,16 +47,20 @@ class CliObserver : public DriverObserver {
     Line(s);
     if (timings_ && outcome == LineOutcome::kBuilt) PrintTimings();
   }
+  // A live line shows every phase; plain output prints the stages of a build,
+  // not every book title or Concordance letter shown on the way.
   void Phase(std::u16string_view phase) override {
+    const bool heading = headings_.IsHeading();
     if (quiet_) return;
     std::string s = text::EncodeUtf8(ShownText(phase));
     if (live_) {
       std::fprintf(stderr, "\r\033[K  %s", s.c_str());
       std::fflush(stderr);
-    } else if (IsStagePhase(phase)) {
+    } else if (heading) {
       std::fprintf(stderr, "  %s\n", s.c_str());
     }
   }
+  void StageStarted(Stage stage) override { headings_.StageStarted(stage); }
   void StageDone(Stage stage, std::chrono::nanoseconds elapsed) override {
     stages_[static_cast<size_t>(stage)] += elapsed;
   }
@@ -66,18 +71,6 @@ class CliObserver : public DriverObserver {
   }
 
  private:
-  // Plain output prints the stages of a build, not every book title or
-  // Concordance letter shown on the way.
-  static bool IsStagePhase(std::u16string_view phase) {
-    for (std::u16string_view stage : {std::u16string_view(u"Loading && preparing linkages"),
-                                      std::u16string_view(u"Resolve linkage"),
-                                      std::u16string_view(u"Finalize WORD indexes"),
-                                      std::u16string_view(u"Write ")}) {
-      if (phase.starts_with(stage)) return true;
-    }
-    return false;
-  }
-
   void Line(const std::string& s) {
     if (quiet_) return;
     ClearLive();
@@ -103,6 +96,7 @@ class CliObserver : public DriverObserver {
   bool timings_;
   bool live_;
   std::string piece_;
+  StageHeadings headings_;
   std::array<std::chrono::nanoseconds, kStageCount> stages_{};
 };
 

@@ -135,14 +135,14 @@ std::vector<uint8_t> CompressImage(std::span<const uint8_t> image) {
 }
 
 void WriteModule(Module& module, std::u16string_view path, bool writeRaw, Progress& progress) {
-  std::u16string phase = u"Write ";
-  phase += path;
-  if (writeRaw) phase += u" && .raw";
-  progress.Phase(phase);
-
   std::vector<uint8_t> image;
   {
     StageTimer timer(progress, Stage::kImageAssembly);
+    // The phase heads the stage, so that front ends tell it from the others.
+    std::u16string phase = u"Write ";
+    phase += path;
+    if (writeRaw) phase += u" && .raw";
+    progress.Phase(phase);
     image = AssembleImage(module);
     // The image bytes are in the assembled image now; release them.
     for (int64_t i = 0; i < module.images.Length(); ++i) {
