@@ -88,7 +88,8 @@ class CliObserver : public DriverObserver {
     std::fprintf(stderr, "  %-20s %10.1f ms\n", "total", total);
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
-    std::fprintf(stderr, "  %-20s %10.1f MiB\n", "peak memory", usage.ru_maxrss / 1024.0);
+    std::fprintf(stderr, "  %-20s %10.1f MiB\n", "peak memory",
+                 static_cast<double>(usage.ru_maxrss) / 1024.0);
   }
 
   bool raw_;
