@@ -1,7 +1,9 @@
-// Micro-benchmarks of the hot paths of a build, on the verse lines of the
-// corpus: the word tokenizer, the word dictionary and the rewrite pass.
+// Micro-benchmarks of the hot paths of a build, on the corpus: the source
+// preparation, the word tokenizer and the word dictionary (on its verse lines),
+// and the rewrite pass.
 #include <benchmark/benchmark.h>
 
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -12,6 +14,7 @@
 #include "model/module.h"
 #include "platform/files.h"
 #include "platform/text.h"
+#include "source/source_loader.h"
 
 namespace quillavor {
 namespace {
@@ -52,6 +55,22 @@ bool SkipWithoutCorpus(benchmark::State& state) {
   state.SkipWithError("no corpus at " QUILLAVOR_CORPUS_DIR "/kjv.txt");
   return true;
 }
+
+// The byte pass that prepares a source, over the whole corpus: without
+// options (argument 0) and with "windowspage" (argument 1).
+void BM_PrepareSource(benchmark::State& state) {
+  if (SkipWithoutCorpus(state)) return;
+  const std::string_view corpus = CorpusBytes();
+  const std::span<const uint8_t> bytes(reinterpret_cast<const uint8_t*>(corpus.data()),
+                                       corpus.size());
+  const std::u16string_view options = state.range(0) == 0 ? u"" : u"windowspage";
+  for (auto _ : state) {
+    Module module;
+    benchmark::DoNotOptimize(PrepareSource(module, bytes, options));
+  }
+  state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(corpus.size()));
+}
+BENCHMARK(BM_PrepareSource)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 
 void BM_TokenizeVerses(benchmark::State& state) {
   if (SkipWithoutCorpus(state)) return;

@@ -8,6 +8,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "model/build_options.h"
@@ -37,6 +38,25 @@ class DriverObserver : public Progress {
                             std::u16string_view /*modulePath*/) {}
   // Asked right before each module is written: is a raw file wanted?
   virtual bool RawWanted() { return false; }
+};
+
+// Tells which phase texts head a stage of a build, by the stage they come in:
+// the first after a line starts, and the first of loading, link resolution,
+// index finalisation and image assembly. Plain progress output shows these and
+// leaves out the book titles and Concordance letters shown on the way.
+class StageHeadings {
+ public:
+  void LineStarted() { open_ = true; }
+  void StageStarted(Stage stage) { open_ = HasHeading(stage); }
+  // Whether the phase shown now heads its stage; call it once for every phase.
+  bool IsHeading() { return std::exchange(open_, false); }
+
+ private:
+  static bool HasHeading(Stage stage) {
+    return stage == Stage::kLoad || stage == Stage::kLinkResolution ||
+           stage == Stage::kIndexFinalize || stage == Stage::kImageAssembly;
+  }
+  bool open_ = false;  // the next phase heads a stage
 };
 
 // An error that ended a run: the module line, its source path, the cause.

@@ -31,6 +31,7 @@ class CliObserver : public DriverObserver {
 
   void LineStarted(std::u16string_view piece) override {
     stages_.fill(std::chrono::nanoseconds(0));
+    headings_.LineStarted();
     piece_ = text::EncodeUtf8(piece);
     Line("--> " + piece_);
   }
@@ -48,16 +49,20 @@ class CliObserver : public DriverObserver {
     Line(s);
     if (timings_ && outcome == LineOutcome::kBuilt) PrintTimings();
   }
+  // A live line shows every phase; plain output prints the stages of a build,
+  // not every book title or Concordance letter shown on the way.
   void Phase(std::u16string_view phase) override {
+    const bool heading = headings_.IsHeading();
     if (quiet_) return;
     std::string s = text::EncodeUtf8(ShownText(phase));
     if (live_) {
       std::fprintf(stderr, "\r\033[K  %s", s.c_str());
       std::fflush(stderr);
-    } else if (IsStagePhase(phase)) {
+    } else if (heading) {
       std::fprintf(stderr, "  %s\n", s.c_str());
     }
   }
+  void StageStarted(Stage stage) override { headings_.StageStarted(stage); }
   void StageDone(Stage stage, std::chrono::nanoseconds elapsed) override {
     stages_[static_cast<size_t>(stage)] += elapsed;
   }
@@ -68,18 +73,6 @@ class CliObserver : public DriverObserver {
   }
 
  private:
-  // Plain output prints the stages of a build, not every book title or
-  // Concordance letter shown on the way.
-  static bool IsStagePhase(std::u16string_view phase) {
-    for (std::u16string_view stage : {std::u16string_view(u"Loading && preparing linkages"),
-                                      std::u16string_view(u"Resolve linkage"),
-                                      std::u16string_view(u"Finalize WORD indexes"),
-                                      std::u16string_view(u"Write ")}) {
-      if (phase.starts_with(stage)) return true;
-    }
-    return false;
-  }
-
   void Line(const std::string& s) {
     if (quiet_) return;
     ClearLive();
@@ -97,7 +90,8 @@ class CliObserver : public DriverObserver {
     std::fprintf(stderr, "  %-20s %10.1f ms\n", "total", total);
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
-    std::fprintf(stderr, "  %-20s %10.1f MiB\n", "peak memory", usage.ru_maxrss / 1024.0);
+    std::fprintf(stderr, "  %-20s %10.1f MiB\n", "peak memory",
+                 static_cast<double>(usage.ru_maxrss) / 1024.0);
   }
 
   bool raw_;
@@ -105,6 +99,7 @@ class CliObserver : public DriverObserver {
   bool timings_;
   bool live_;
   std::string piece_;
+  StageHeadings headings_;
   std::array<std::chrono::nanoseconds, kStageCount> stages_{};
 };
 

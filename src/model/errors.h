@@ -35,4 +35,12 @@ class FormatError : public Error {
   using Error::Error;
 };
 
+// A module the writer cannot produce from a compiled Module: a table too large
+// for a block, a pool that was not finalised, an image that cannot be
+// compressed. Not a fault of any file on disk.
+class OutputError : public Error {
+ public:
+  using Error::Error;
+};
+
 }  // namespace quillavor

@@ -38,6 +38,9 @@ class Progress {
   // reading program will not read as the operator meant ("line N: ...").
   virtual void Warning(std::u16string_view /*text*/) {}
 
+  // A stage of the current module starts; StageDone follows when it ends.
+  virtual void StageStarted(Stage /*stage*/) {}
+
   // A stage of the current module finished after `elapsed`.
   virtual void StageDone(Stage /*stage*/, std::chrono::nanoseconds /*elapsed*/) {}
 };
@@ -48,11 +51,14 @@ class NullProgress : public Progress {
   void Phase(std::u16string_view) override {}
 };
 
-// Measures a stage from construction to destruction and reports it.
+// Reports a stage as it starts and measures it from construction to
+// destruction.
 class StageTimer {
  public:
-  StageTimer(Progress& progress, Stage stage)
-      : progress_(progress), stage_(stage), start_(std::chrono::steady_clock::now()) {}
+  StageTimer(Progress& progress, Stage stage) : progress_(progress), stage_(stage) {
+    progress_.StageStarted(stage_);
+    start_ = std::chrono::steady_clock::now();
+  }
   ~StageTimer() { progress_.StageDone(stage_, std::chrono::steady_clock::now() - start_); }
   StageTimer(const StageTimer&) = delete;
   StageTimer& operator=(const StageTimer&) = delete;

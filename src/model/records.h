@@ -1,6 +1,6 @@
-// The fixed-size records of a Module and the layout constants shared by the
-// module writer and the module reader. Every record is a run of little-endian
-// 32-bit fields without padding, so tables go to the module file as raw images.
+// The fixed-size records of a Module. Every record is a run of little-endian
+// 32-bit fields without padding, so tables go to the module file as raw images;
+// the block layout around them is in model/module_format.h.
 #pragma once
 
 #include <bit>
@@ -118,10 +118,5 @@ inline constexpr uint32_t kFlagSuperscriptVerses = 0x020;
 inline constexpr uint32_t kFlagDoctrineAndCovenants = 0x040;
 inline constexpr uint32_t kFlagBookOfMormon = 0x080;
 inline constexpr uint32_t kFlagHelp = 0x100;
-
-// Module image layout: a header (element size, count) before every block.
-inline constexpr int32_t kCountersBlockCount = 13;
-inline constexpr int64_t kPoolOffset = 68;  // first pool byte in the image
-inline constexpr int64_t kBlockHeaderSize = 8;
 
 }  // namespace quillavor

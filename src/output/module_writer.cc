@@ -39,7 +39,7 @@ class ImageBuilder {
   void Int32(int32_t v) { Raw(&v, 4); }
   void Header(int32_t elementSize, int64_t count) {
     if (count < 0 || count > INT32_MAX) {
-      throw FormatError("cannot write a block of " + std::to_string(count) + " elements");
+      throw OutputError("cannot write a block of " + std::to_string(count) + " elements");
     }
     Int32(elementSize);
     Int32(static_cast<int32_t>(count));
@@ -74,22 +74,26 @@ std::vector<uint8_t> AssembleImage(Module& m) {
   const int64_t P = m.poolLength;
   const int64_t W = m.poolWritten;
   int64_t imageUnits = 0;
-  for (int64_t i = 0; i < m.images.Length(); ++i) imageUnits += (m.images[i].paddedLength + 8) / 2;
+  for (int64_t i = 0; i < m.images.Length(); ++i) {
+    imageUnits += (m.images[i].paddedLength + format::kImageEntryHeaderSize) / 2;
+  }
   if (W < 0 || W > m.pool.Length() || W + imageUnits != P) {
-    throw FormatError("the pool is not finalised (poolLength " + std::to_string(P) +
+    throw OutputError("the pool is not finalised (poolLength " + std::to_string(P) +
                       ", poolWritten " + std::to_string(W) + ")");
   }
 
-  const size_t size = static_cast<size_t>(
-      kBlockHeaderSize + sizeof(Counters) + kBlockHeaderSize + 2 * P + 5 * kBlockHeaderSize +
-      sizeof(BookNameRecord) * static_cast<size_t>(std::max(0, m.bookNameCount)) +
-      sizeof(BookRecord) * static_cast<size_t>(std::max(0, m.bookCount)) +
-      sizeof(VerseRecord) * static_cast<size_t>(std::max(0, m.verseCount)) +
-      sizeof(DictEntry) * static_cast<size_t>(std::max(0, m.wordCount)) +
-      sizeof(WordRef) * static_cast<size_t>(std::max(0, m.wordRefCount)));
+  // The exact image size: seven block headers, the counters, the pool, the tables.
+  const auto table = [](size_t recordSize, int32_t count) {
+    return recordSize * static_cast<size_t>(std::max(0, count));
+  };
+  const size_t size =
+      7 * static_cast<size_t>(format::kBlockHeaderSize) + sizeof(Counters) +
+      2 * static_cast<size_t>(P) + table(sizeof(BookNameRecord), m.bookNameCount) +
+      table(sizeof(BookRecord), m.bookCount) + table(sizeof(VerseRecord), m.verseCount) +
+      table(sizeof(DictEntry), m.wordCount) + table(sizeof(WordRef), m.wordRefCount);
   ImageBuilder out(size);
 
-  out.Header(4, kCountersBlockCount);
+  out.Header(4, format::kCountersBlockCount);
   const Counters counters = m.GetCounters();
   out.Raw(&counters, sizeof counters);
 
@@ -98,13 +102,12 @@ std::vector<uint8_t> AssembleImage(Module& m) {
   for (int64_t i = 0; i < m.images.Length(); ++i) {
     const ImageRecord& image = m.images[i];
     out.Int32(0);
-    const uint32_t n = static_cast<uint32_t>(image.length);
-    const uint8_t bigEndian[4] = {static_cast<uint8_t>(n >> 24), static_cast<uint8_t>(n >> 16),
-                                  static_cast<uint8_t>(n >> 8), static_cast<uint8_t>(n)};
-    out.Raw(bigEndian, 4);
-    const size_t length = static_cast<size_t>(image.length);
-    if (image.data.size() < length) throw FormatError("image data shorter than its length");
-    out.Raw(image.data.data(), length);
+    const std::array<uint8_t, 4> length =
+        format::BigEndianLength(static_cast<uint32_t>(image.length));
+    out.Raw(length.data(), length.size());
+    const size_t bytes = static_cast<size_t>(image.length);
+    if (image.data.size() < bytes) throw OutputError("image data shorter than its length");
+    out.Raw(image.data.data(), bytes);
     out.Zeros(static_cast<size_t>(image.paddedLength - image.length));
   }
 
@@ -191,15 +194,15 @@ std::vector<uint8_t> CompressImage(std::span<const uint8_t> image, ThreadPool* p
 }
 
 void WriteModule(Module& module, std::u16string_view path, bool writeRaw, Progress& progress) {
-  std::u16string phase = u"Write ";
-  phase += path;
-  if (writeRaw) phase += u" && .raw";
-  progress.Phase(phase);
-  CheckModuleFitsTheFormat(module);
-
   std::vector<uint8_t> image;
   {
     StageTimer timer(progress, Stage::kImageAssembly);
+    // The phase heads the stage, so that front ends tell it from the others.
+    std::u16string phase = u"Write ";
+    phase += path;
+    if (writeRaw) phase += u" && .raw";
+    progress.Phase(phase);
+    CheckModuleFitsTheFormat(module);
     image = AssembleImage(module);
     // The image bytes are in the assembled image now; release them.
     for (int64_t i = 0; i < module.images.Length(); ++i) {

@@ -54,7 +54,7 @@ struct StreamEnd {
 // reports how many bits of the last byte it took are still unread.
 StreamEnd ScanDeflateStream(std::span<const uint8_t> deflated, std::span<const uint8_t> input,
                             const std::string& name) {
-  if (deflated.size() > UINT_MAX) throw Error("compression failed: " + name + " is too large");
+  if (deflated.size() > UINT_MAX) throw OutputError("compression failed: " + name + " is too large");
   z_stream zs{};
   if (inflateInit2(&zs, -MAX_WBITS) != Z_OK) throw std::bad_alloc();
   struct End {
@@ -74,12 +74,12 @@ StreamEnd ScanDeflateStream(std::span<const uint8_t> deflated, std::span<const u
     const size_t got = kScanWindow - zs.avail_out;
     if (got > input.size() - produced ||
         std::memcmp(scratch.get(), input.data() + produced, got) != 0) {
-      throw Error("compression failed: " + name + " does not decode to its input");
+      throw OutputError("compression failed: " + name + " does not decode to its input");
     }
     produced += got;
     if (ret == Z_STREAM_END) break;
     if (ret != Z_OK) {
-      throw Error("compression failed: " + name + " does not decode (" +
+      throw OutputError("compression failed: " + name + " does not decode (" +
                   (zs.msg != nullptr ? zs.msg : "zlib error " + std::to_string(ret)) + ")");
     }
     // 128: stopped at a block boundary; 64: the block before it was the last.
@@ -97,7 +97,7 @@ StreamEnd ScanDeflateStream(std::span<const uint8_t> deflated, std::span<const u
   const size_t finalByte = result.finalBlockBit / 8;
   if (!endSeen || zs.avail_in != 0 || produced != input.size() || finalByte >= deflated.size() ||
       ((deflated[finalByte] >> (result.finalBlockBit % 8)) & 1) == 0) {
-    throw Error("compression failed: " + name + " does not end as a whole deflate stream");
+    throw OutputError("compression failed: " + name + " does not end as a whole deflate stream");
   }
   return result;
 }
@@ -121,7 +121,7 @@ DeflatedChunk DeflateChunk(std::span<const uint8_t> data, size_t index, size_t b
   uint8_t* const out = chunk.bytes.get();
   chunk.size = libdeflate_deflate_compress(compressor.get(), input.data(), input.size(), out,
                                            bound - kJoinRoom);
-  if (chunk.size == 0) throw Error("compression failed: no room for " + ChunkName(index, begin, end));
+  if (chunk.size == 0) throw OutputError("compression failed: no room for " + ChunkName(index, begin, end));
   chunk.adler = libdeflate_adler32(1, input.data(), input.size());
   if (last) return chunk;
 

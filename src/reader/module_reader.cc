@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "model/module_format.h"
 #include "platform/files.h"
 
 namespace quillavor {
@@ -127,9 +128,9 @@ std::vector<uint8_t> ModuleImageFromFileBytes(std::span<const uint8_t> fileBytes
 
 ModuleView::ModuleView(std::vector<uint8_t> image) : image_(std::move(image)) {
   Cursor c(image_);
-  c.Header("block 1 (counters)", 4, kCountersBlockCount);
+  c.Header("block 1 (counters)", 4, format::kCountersBlockCount);
   std::memcpy(&counters_, image_.data() + c.pos(), sizeof counters_);
-  c.Records<int32_t>(kCountersBlockCount);
+  c.Records<int32_t>(format::kCountersBlockCount);
 
   const int64_t P = c.Header("block 2 (pool)", 2, counters_.poolLength);
   pool_.resize(static_cast<size_t>(P));
@@ -182,26 +183,25 @@ ImageEntry ModuleView::ImageAt(int32_t position) const {
 
 Reading<ImageEntry> ModuleView::TryImageAt(int32_t position) const {
   using Result = Reading<ImageEntry>;
-  const int64_t offset = kPoolOffset + 2 * int64_t{position};
-  const int64_t poolEnd = kPoolOffset + 2 * static_cast<int64_t>(pool_.size());
-  if (position < 0 || offset + 8 > poolEnd) {
+  const int64_t offset = format::kPoolOffset + 2 * int64_t{position};
+  const int64_t poolEnd = format::kPoolOffset + 2 * static_cast<int64_t>(pool_.size());
+  if (position < 0 || offset + format::kImageEntryHeaderSize > poolEnd) {
     return Result::Damaged("image position " + std::to_string(position) +
                            " out of range (pool length " + std::to_string(pool_.size()) + ")");
   }
   const uint8_t* p = image_.data() + offset;
   const uint32_t zero = static_cast<uint32_t>(p[0] | p[1] << 8 | p[2] << 16 | p[3] << 24);
-  const uint32_t length = static_cast<uint32_t>(p[4]) << 24 | static_cast<uint32_t>(p[5]) << 16 |
-                          static_cast<uint32_t>(p[6]) << 8 | p[7];
+  const uint32_t length = format::ReadBigEndianLength(std::span<const uint8_t, 4>(p + 4, 4));
   if (zero != 0) {
     return Result::Damaged("image position " + std::to_string(position) +
                            ": the entry does not start with a 32-bit zero");
   }
-  if (offset + 8 + int64_t{length} > poolEnd) {
+  if (offset + format::kImageEntryHeaderSize + int64_t{length} > poolEnd) {
     return Result::Damaged("image position " + std::to_string(position) + ": length " +
                            std::to_string(length) + " runs past the pool");
   }
   return Result::Intact(
-      ImageEntry{position, offset, length, std::span<const uint8_t>(p + 8, length)});
+      ImageEntry{position, offset, length, std::span<const uint8_t>(p + format::kImageEntryHeaderSize, length)});
 }
 
 namespace {

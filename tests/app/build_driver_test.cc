@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "platform/files.h"
 #include "reader/module_reader.h"
 #include "support/test_support.h"
@@ -169,6 +171,47 @@ TEST(BuildDriverTest, RawWishIsAskedForEachModule) {
   EXPECT_EQ(std::string(inflated.begin(), inflated.end()), raw);
   EXPECT_EQ(recorder.phases.back(),
             u"Write " + files::FromPath(dir.path() / "a.quillavor") + u" && .raw");
+}
+
+// The phases that plain output prints are told by their stage, not their
+// text: book titles that read like stage phases are not headings, and neither
+// are the Concordance title and letters.
+TEST(BuildDriverTest, StageHeadingsAreTheFirstPhaseOfEachHeadedStage) {
+  class HeadingRecorder : public DriverObserver {
+   public:
+    void LineStarted(std::u16string_view) override { headings_.LineStarted(); }
+    void StageStarted(Stage stage) override { headings_.StageStarted(stage); }
+    void Phase(std::u16string_view text) override {
+      all.emplace_back(text);
+      if (headings_.IsHeading()) shown.emplace_back(text);
+    }
+    std::vector<std::u16string> all;
+    std::vector<std::u16string> shown;
+
+   private:
+    StageHeadings headings_;
+  };
+  TempDir dir;
+  const std::u16string a = files::FromPath(dir.Write(
+      "a.txt", "BIBLE\n<Resolve linkage>Resolve linkage\n1 Light\n<Write>Write it\n1 Dark\n"));
+  const std::u16string empty = files::FromPath(dir.Write("empty.txt", ""));
+  HeadingRecorder recorder;
+  RunBuild(u"A|AA|" + a + u"\nE|EE|" + empty, recorder);
+  const std::u16string load = u"Loading && preparing linkages";
+  const std::vector<std::u16string> want = {
+      load,
+      u"Resolve linkage",
+      u"Finalize WORD indexes",
+      u"Write " + files::FromPath(dir.path() / "a.quillavor"),
+      load,
+      u"Resolve linkage",
+      u"Finalize WORD indexes",
+      u"Write " + files::FromPath(dir.path() / "empty.quillavor")};
+  EXPECT_EQ(recorder.shown, want);
+  for (std::u16string_view title : {u"Write it", u"Concordance", u"L"}) {
+    EXPECT_NE(std::find(recorder.all.begin(), recorder.all.end(), title), recorder.all.end())
+        << U8(title) << " was not shown at all";
+  }
 }
 
 TEST(BuildDriverTest, AnErrorStopsTheRunAtItsLineAndNamesLineSourceAndCause) {

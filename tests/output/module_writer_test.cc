@@ -411,7 +411,7 @@ TEST(ModuleWriterTest, ModulePathTakenByAFolderIsAnError) {
 TEST(ModuleWriterTest, UnfinalisedPoolIsRefused) {
   Module m;
   m.AddString(u"x");
-  EXPECT_THROW(AssembleImage(m), FormatError);
+  EXPECT_THROW(AssembleImage(m), OutputError);
 }
 
 }  // namespace

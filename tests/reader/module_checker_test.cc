@@ -11,6 +11,7 @@
 #include <optional>
 
 #include "model/module.h"
+#include "model/module_format.h"
 #include "output/module_writer.h"
 #include "platform/text.h"
 #include "support/test_support.h"
@@ -292,14 +293,14 @@ class ImageEditor {
   }
   void Set(int64_t offset, int32_t v) { std::memcpy(image_.data() + offset, &v, 4); }
   void SetUnit(int64_t poolIndex, char16_t c) {
-    std::memcpy(image_.data() + kPoolOffset + 2 * poolIndex, &c, 2);
+    std::memcpy(image_.data() + format::kPoolOffset + 2 * poolIndex, &c, 2);
   }
 
   static int64_t Counter(int index) { return 8 + 4 * index; }
   // Offset of field `field` (0-based) of record `record` in block 3 to 7.
   int64_t Field(int block, int64_t record, int field) const {
     static constexpr int kSizes[] = {0, 4, 2, 8, 40, 16, 20, 12};
-    int64_t at = kPoolOffset + 2 * int64_t{Get(Counter(0))};  // block 3 header
+    int64_t at = format::kPoolOffset + 2 * int64_t{Get(Counter(0))};  // block 3 header
     for (int b = 3; b < block; ++b) at += 8 + int64_t{kSizes[b]} * Get(at + 4);
     return at + 8 + record * kSizes[block] + 4 * field;
   }

@@ -14,6 +14,7 @@
 #include <functional>
 
 #include "model/module.h"
+#include "model/module_format.h"
 #include "output/module_writer.h"
 #include "support/test_support.h"
 
@@ -74,7 +75,7 @@ TEST(ModuleReader, SmallImageIsAcceptedAndValid) {
 TEST(ModuleReader, HeaderMismatchMessages) {
   const std::vector<uint8_t> image = SmallImage();
   const int32_t P = GetInt32(image, 8);
-  const size_t block3 = static_cast<size_t>(kPoolOffset + 2 * P);
+  const size_t block3 = static_cast<size_t>(format::kPoolOffset + 2 * P);
   const size_t block4 = block3 + 8 + 8;       // one book name
   const size_t block5 = block4 + 8 + 2 * 40;  // two books
   const size_t block6 = block5 + 8 + 16;      // one verse

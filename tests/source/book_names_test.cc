@@ -27,14 +27,6 @@ TEST(BookNameTable, HoldsTheFortyNinePairsInListOrder) {
   }
 }
 
-TEST(BookNameTable, IsBuiltOncePerProcess) {
-  const std::vector<BookNameEntry>* first = &BookNameTable();
-  EnsureBookNameTable();
-  EnsureBookNameTable();
-  EXPECT_EQ(&BookNameTable(), first);
-  EXPECT_EQ(BookNameTable().size(), 49u);
-}
-
 TEST(BookNameTable, ExpandsALeadingAbbreviation) {
   const struct {
     const char* text;

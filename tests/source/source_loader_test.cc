@@ -634,28 +634,5 @@ TEST(PrepareSourceTest, MatchesTheLiteralRulesOnRandomText) {
   }
 }
 
-// Prints the time of the pass over the whole-Bible corpus (no assertion on it).
-TEST(PrepareSourceTest, CorpusTiming) {
-  const std::filesystem::path corpus = testing::CorpusDir();
-  if (corpus.empty()) GTEST_SKIP() << "no corpus";
-  std::optional<std::vector<uint8_t>> bytes = ReadSourceFile(U16((corpus / "kjv.txt").string()));
-  ASSERT_TRUE(bytes.has_value());
-  for (std::u16string_view options : {u""sv, u"windowspage"sv}) {
-    double best = 1e9;
-    size_t size = 0;
-    for (int run = 0; run < 5; ++run) {
-      Module m;
-      const auto start = std::chrono::steady_clock::now();
-      const std::string prepared = PrepareSource(m, *bytes, options);
-      const std::chrono::duration<double, std::milli> took =
-          std::chrono::steady_clock::now() - start;
-      best = std::min(best, took.count());
-      size = prepared.size();
-    }
-    std::printf("PrepareSource(options \"%s\") on %zu bytes -> %zu bytes: %.2f ms (best of 5)\n",
-                testing::U8(options).c_str(), bytes->size(), size, best);
-  }
-}
-
 }  // namespace
 }  // namespace quillavor
