@@ -5,7 +5,7 @@ JOBS ?= $(shell nproc)
 QUILLAVOR_LAUNCHER ?= $(shell command -v ccache 2>/dev/null)
 export QUILLAVOR_LAUNCHER
 
-.PHONY: all deps build check test test-asan test-fuzz demo bench fuzz clean
+.PHONY: all deps build check test test-asan test-fuzz demo bench fuzz package install clean
 
 all: build
 
@@ -44,6 +44,15 @@ bench: deps
 	cmake --preset release >/dev/null
 	cmake --build --preset release -j $(JOBS)
 	@if [ -x scripts/bench ]; then scripts/bench; else echo "no benchmark yet"; fi
+
+# The Debian package, from the default build: build/default/quillavor-maker_<version>_amd64.deb.
+package: build
+	cmake --build --preset default --target package
+
+# Installs the default build under PREFIX (default /usr/local; DESTDIR works too).
+PREFIX ?= /usr/local
+install: build
+	cmake --install build/default --prefix $(PREFIX)
 
 # Grows the corpora in build/fuzz/corpora: FUZZ_SECONDS per target (default 60).
 fuzz: deps

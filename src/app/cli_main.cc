@@ -184,12 +184,20 @@ int RunPreviewCommand(const std::string& modulePath, const std::string& output, 
   }
 }
 
+// "quillavor-maker 0.1.0"; a build from a git checkout adds the commit it was
+// configured at, as in "quillavor-maker 0.1.0 (git 524e176)".
+constexpr const char* kVersionText = "quillavor-maker " QUILLAVOR_VERSION
+#ifdef QUILLAVOR_GIT_DESCRIPTION
+                                     " (git " QUILLAVOR_GIT_DESCRIPTION ")"
+#endif
+    ;
+
 }  // namespace
 }  // namespace quillavor
 
 int main(int argc, char** argv) {
   CLI::App app{"Compiles sacred-text sources into .quillavor modules"};
-  app.set_version_flag("--version", std::string("quillavor-maker ") + QUILLAVOR_VERSION);
+  app.set_version_flag("--version", quillavor::kVersionText);
   app.require_subcommand(1);
 
   CLI::App* build = app.add_subcommand("build", "Build every module of a books list");

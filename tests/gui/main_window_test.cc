@@ -75,6 +75,8 @@ class MainWindowTest : public QObject {
   void editsDuringLineReplacedByCapturedText();
   void emptyBooksList();
   void manualTriggersCallSameOpener();
+  void manualLinkFallsBackToInstalledGuide_data();
+  void manualLinkFallsBackToInstalledGuide();
   void previewOpensTheLineAtTheCursor();
 
  private:
@@ -499,6 +501,39 @@ void MainWindowTest::manualTriggersCallSameOpener() {
   window->Label3->setText("/elsewhere/manual.docx");
   QTest::mouseClick(window->Button1, Qt::LeftButton);
   QCOMPARE(opened_, QStringList{"/elsewhere/manual.docx"});
+}
+
+// The link names the operator's manual when it exists; otherwise the guide
+// installed with the program, when there is one; otherwise still the manual's
+// path, so that the operator sees where to put it.
+void MainWindowTest::manualLinkFallsBackToInstalledGuide_data() {
+  QTest::addColumn<bool>("manualExists");
+  QTest::addColumn<bool>("guideInstalled");
+  QTest::addColumn<bool>("guideLinked");
+  QTest::newRow("manual and guide") << true << true << false;
+  QTest::newRow("guide only") << false << true << true;
+  QTest::newRow("manual only") << true << false << false;
+  QTest::newRow("neither") << false << false << false;
+}
+
+void MainWindowTest::manualLinkFallsBackToInstalledGuide() {
+  QFETCH(bool, manualExists);
+  QFETCH(bool, guideInstalled);
+  QFETCH(bool, guideLinked);
+  const QString manual = ToQ(paths::ManualPath());
+  if (manualExists) {
+    QVERIFY(QDir().mkpath(QFileInfo(manual).absolutePath()));
+    QFile file(manual);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+  }
+  WindowServices services;
+  services.openDocument = [this](const QString& path) { opened_ << path; };
+  if (guideInstalled) services.installedGuide = Work("GUIDE.md");
+  TForm1 window(std::move(services));
+  const QString expected = guideLinked ? Work("GUIDE.md") : manual;
+  QCOMPARE(window.Label3->text(), expected);
+  QTest::mouseClick(window.Button1, Qt::LeftButton);
+  QCOMPARE(opened_, QStringList{expected});
 }
 
 // "Preview" writes the preview of the line at the cursor and opens its first

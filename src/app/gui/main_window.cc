@@ -4,6 +4,8 @@
 #include <QCheckBox>
 #include <QCoreApplication>
 #include <QDesktopServices>
+#include <QDir>
+#include <QFileInfo>
 #include <QMenu>
 #include <QMessageBox>
 #include <QMouseEvent>
@@ -124,6 +126,13 @@ WindowServices WindowServices::Desktop() {
   services.showWarnings = [](QWidget* window, const QString& warnings) {
     QMessageBox::warning(window, ToQString(kCaption), warnings);
   };
+#ifdef QUILLAVOR_GUIDE_FROM_BINDIR
+  // The guide's place relative to the program, so that an installation moved
+  // to another prefix still finds it.
+  const QString guide = QDir::cleanPath(QCoreApplication::applicationDirPath() +
+                                        QStringLiteral("/" QUILLAVOR_GUIDE_FROM_BINDIR));
+  if (QFileInfo(guide).isFile()) services.installedGuide = guide;
+#endif
   return services;
 }
 
@@ -195,7 +204,11 @@ TForm1::TForm1(WindowServices services, QWidget* parent)
   });
 
   LoadBooksList();
-  Label3->setText(ToQString(paths::ManualPath()));
+  // The operator's manual when there is one, else the installed guide.
+  const std::u16string manual = paths::ManualPath();
+  Label3->setText(files::IsRegularFile(manual) || services_.installedGuide.isEmpty()
+                      ? ToQString(manual)
+                      : services_.installedGuide);
   Label3->setToolTip(Label3->text());
   if (Form1 == nullptr) Form1 = this;
 }

@@ -52,6 +52,11 @@ struct WindowServices {
   // Shows the warnings of a run (one per line) once it has ended. Default: a
   // modal message box over the window; when empty, warnings are not shown.
   std::function<void(QWidget* window, const QString& warnings)> showWarnings;
+  // The guide installed with the program, linked when the operator's own
+  // manual does not exist. Default: GUIDE.md in the documentation folder of
+  // the installation the program runs from; empty when there is none (as in a
+  // build folder).
+  QString installedGuide;
 
   static WindowServices Desktop();
 };
