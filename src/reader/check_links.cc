@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <map>
 
-#include "platform/text.h"
 #include "reader/check_internal.h"
 
 namespace quillavor::check {

@@ -1,6 +1,7 @@
 // Checks of the word dictionary (block 6) and the word occurrences (block 7),
 // with each word's Concordance letter book.
 #include <algorithm>
+#include <iterator>
 #include <map>
 #include <utility>
 
