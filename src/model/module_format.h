@@ -82,6 +82,22 @@ inline uint32_t ReadBigEndianLength(std::span<const uint8_t, 4> b) {
   return (uint32_t{b[0]} << 24) | (uint32_t{b[1]} << 16) | (uint32_t{b[2]} << 8) | uint32_t{b[3]};
 }
 
+// The byte length of an image entry read from the pool units that hold it:
+// the entry's third and fourth units (after the int32 0), whose little-endian
+// bytes are the 4 big-endian length bytes.
+inline uint32_t ImageEntryLength(char16_t third, char16_t fourth) {
+  const std::array<uint8_t, 4> b = {
+      static_cast<uint8_t>(third & 0xFF), static_cast<uint8_t>(third >> 8),
+      static_cast<uint8_t>(fourth & 0xFF), static_cast<uint8_t>(fourth >> 8)};
+  return ReadBigEndianLength(b);
+}
+
+// Pool units taken by an image entry of `length` bytes: the header and the
+// bytes padded to a multiple of 4.
+inline int64_t ImageEntryUnits(uint32_t length) {
+  return (kImageEntryHeaderSize + (int64_t{length} + 3) / 4 * 4) / 2;
+}
+
 // ---- references --------------------------------------------------------------
 //
 // A reference names a book or a verse by record index. Its decimal form (in
@@ -205,6 +221,13 @@ inline std::optional<int64_t> ParseFootnotePosition(std::u16string_view value) {
   int64_t v = 0;
   if (!detail::ParseNumber(s, i, v) || i != s.size()) return std::nullopt;
   return v;
+}
+
+// Parses the kImageFieldWidth units after "<image=": the position written
+// left-aligned and blank-filled; nullopt for anything else.
+inline std::optional<int64_t> ParseImageField(std::u16string_view field) {
+  if (field.size() != static_cast<size_t>(kImageFieldWidth)) return std::nullopt;
+  return ParseFootnotePosition(field);
 }
 
 // ---- book chaining -------------------------------------------------------------

@@ -44,16 +44,10 @@ class ModuleMaker {
     const int32_t noteIndex = note ? m_.AddString(*note) : kNone;
     const int32_t k = m_.FindOrAddBookName(name);
     const int32_t b = m_.books.Append(m_.bookCount, kBookGrowth);
-    const int32_t prevSame = m_.bookNames[k].lastBook;
-    m_.books[b] = BookRecord{prevSame,  kNone, kNone, kNone, titleIndex,
+    m_.books[b] = BookRecord{kNone,     kNone, kNone, kNone, titleIndex,
                              noteIndex, kNone, kNone, k,     kBookPlainLayout};
-    if (k > 0) {
-      const int32_t pn = m_.bookNames[k - 1].lastBook;
-      m_.books[b].prevName = pn;
-      if (pn != kNone && m_.books[pn].nextName == kNone) m_.books[pn].nextName = b;
-    }
-    if (prevSame != kNone) m_.books[prevSame].nextSameName = b;
-    m_.bookNames[k].lastBook = b;
+    format::ChainBook(
+        m_.books, [&](int32_t n) -> int32_t& { return m_.bookNames[n].lastBook; }, k, b);
     return b;
   }
 
