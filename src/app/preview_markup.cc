@@ -185,8 +185,8 @@ class Renderer {
       if (WebLink(tag)) return gt + 1;
     } else if (tag.starts_with(fmt::kImageTag) &&
                tag.size() == fmt::kImageTag.size() + fmt::kImageFieldWidth + 1) {
-      if (const auto position = fmt::ParseImageField(tag.substr(fmt::kImageTag.size()))) {
-        result_.html += ctx_.ImageAt(*position);
+      if (const auto position = fmt::ParseImageField(tag.substr(fmt::kImageTag.size(), fmt::kImageFieldWidth))) {
+        result_.html += ctx_.ImageAt(static_cast<int32_t>(*position));
         return gt + 1;
       }
     } else if (tag.size() == kRefrainTagSize && tag.starts_with(kRefrainTag) &&

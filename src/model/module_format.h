@@ -55,23 +55,19 @@ inline constexpr int64_t kMaxImageFieldValue = 99'999'999;
 inline constexpr int64_t kMaxImageSize = int64_t{1} << 31;
 
 // The image position written into the number field of an "<image=" reference
-// (the kImageFieldWidth units after the tag): digits, then blanks up to the
-// field's end. nullopt for a field of another shape (too short, no digits,
-// anything after the blanks) or a number beyond int32.
-inline std::optional<int32_t> ParseImageField(std::u16string_view field) {
-  if (field.size() < static_cast<size_t>(kImageFieldWidth)) return std::nullopt;
-  field = field.substr(0, static_cast<size_t>(kImageFieldWidth));
+// (exactly the kImageFieldWidth units after the tag): digits, then blanks up
+// to the field's end. nullopt for a field of another shape (another length,
+// no digits, anything after the blanks).
+inline std::optional<int64_t> ParseImageField(std::u16string_view field) {
+  if (field.size() != static_cast<size_t>(kImageFieldWidth)) return std::nullopt;
+  const size_t end = field.find_last_not_of(u' ');
+  if (end == std::u16string_view::npos) return std::nullopt;
   int64_t v = 0;
-  size_t i = 0;
-  for (; i < field.size() && field[i] >= u'0' && field[i] <= u'9'; ++i) {
+  for (size_t i = 0; i <= end; ++i) {
+    if (field[i] < u'0' || field[i] > u'9') return std::nullopt;
     v = v * 10 + (field[i] - u'0');
-    if (v > std::numeric_limits<int32_t>::max()) return std::nullopt;
   }
-  if (i == 0) return std::nullopt;
-  for (; i < field.size(); ++i) {
-    if (field[i] != u' ') return std::nullopt;
-  }
-  return static_cast<int32_t>(v);
+  return v;
 }
 
 inline std::array<uint8_t, 4> BigEndianLength(uint32_t n) {
@@ -223,12 +219,6 @@ inline std::optional<int64_t> ParseFootnotePosition(std::u16string_view value) {
   return v;
 }
 
-// Parses the kImageFieldWidth units after "<image=": the position written
-// left-aligned and blank-filled; nullopt for anything else.
-inline std::optional<int64_t> ParseImageField(std::u16string_view field) {
-  if (field.size() != static_cast<size_t>(kImageFieldWidth)) return std::nullopt;
-  return ParseFootnotePosition(field);
-}
 
 // ---- book chaining -------------------------------------------------------------
 //
