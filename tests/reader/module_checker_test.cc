@@ -102,7 +102,9 @@ class ModuleMaker {
       std::vector<int32_t> order;
       for (int32_t e = 0; e < m_.wordCount; ++e) order.push_back(e);
       std::sort(order.begin(), order.end(),
-                [&](int32_t a, int32_t b) { return upper[a] < upper[b]; });
+                [&](int32_t a, int32_t b) {
+                  return upper[static_cast<size_t>(a)] < upper[static_cast<size_t>(b)];
+                });
       for (size_t i = 0; i < order.size(); ++i) {
         m_.words[order[i]].prev = i > 0 ? order[i - 1] : kNone;
         m_.words[order[i]].next = i + 1 < order.size() ? order[i + 1] : kNone;
@@ -133,7 +135,7 @@ class ModuleMaker {
       m_.bookNames[0].lastBook = title;
       char16_t letter = 0;
       for (int32_t e = m_.wordFirst; e != m_.wordLast; e = m_.words[e].next) {
-        const char16_t c = upper[e][0];
+        const char16_t c = upper[static_cast<size_t>(e)][0];
         if (c != letter) {
           if (m_.bookNameCount < 2) m_.FindOrAddBookName(u"Letter");
           const int32_t prevLetter = m_.bookNames[1].lastBook;
@@ -340,9 +342,9 @@ TEST(ModuleChecker, ReportsEachCorruptedField) {
   };
   const int32_t god = word(u"God");
   const int32_t light = word(u"light");
-  const int32_t godRef = valid.words()[god].firstRef;
+  const int32_t godRef = valid.Word(god).firstRef;
   const int32_t created = word(u"created");  // one occurrence
-  const int32_t createdRef = valid.words()[created].firstRef;
+  const int32_t createdRef = valid.Word(created).firstRef;
   const std::string B = std::to_string(bookCount);
   const std::string god_ = std::to_string(god);
   const std::string godRef_ = std::to_string(godRef);
@@ -393,17 +395,17 @@ TEST(ModuleChecker, ReportsEachCorruptedField) {
        {"block 5 (verses), record 1, field next: 2, expected -1 (the last verse of its book)"}},
       {"word next skips one",
        [&](ImageEditor& e, const Sample&) {
-         e.Set(e.Field(kWords, god, 2), valid.Word(valid.words()[god].next).next);
+         e.Set(e.Field(kWords, god, 2), valid.Word(valid.Word(god).next).next);
        },
        {"block 6 (words), record " + god_ +
-        ", field next: " + std::to_string(valid.Word(valid.words()[god].next).next) +
-        ", expected " + std::to_string(valid.words()[god].next) + " (ascending upper-cased text)"}},
+        ", field next: " + std::to_string(valid.Word(valid.Word(god).next).next) +
+        ", expected " + std::to_string(valid.Word(god).next) + " (ascending upper-cased text)"}},
       {"letter book of another letter",
        [&](ImageEditor& e, const Sample&) {
-         e.Set(e.Field(kWords, god, 4), valid.words()[light].letterBook);
+         e.Set(e.Field(kWords, god, 4), valid.Word(light).letterBook);
        },
        {"block 6 (words), record " + god_ +
-        ", field letterBook: " + std::to_string(valid.words()[light].letterBook) +
+        ", field letterBook: " + std::to_string(valid.Word(light).letterBook) +
         " is titled \"L\", expected \"G\" (the word's upper-cased first character)"}},
       {"letter book a header book",
        [&](ImageEditor& e, const Sample&) { e.Set(e.Field(kWords, god, 4), 2); },
@@ -422,7 +424,7 @@ TEST(ModuleChecker, ReportsEachCorruptedField) {
        {"block 7 (occurrences), record " + godRef_ + ", field position: word " + god_ +
             " \"God\" is not at offset 19 of verse 1's prepared text",
         "block 7 (occurrences), record " + godRef_ +
-            ", field next: " + std::to_string(valid.wordRefs()[godRef].next) +
+            ", field next: " + std::to_string(valid.Ref(godRef).next) +
             " has ordinal 1, not after ordinal 3 in verse 1 (occurrences are in text order)",
         "block 5 (verses), record 0: its occurrences carry ordinals that are not 0 to 3 "
         "(ordinal 3 missing)",
@@ -430,10 +432,10 @@ TEST(ModuleChecker, ReportsEachCorruptedField) {
         "(ordinal 3 repeated)"}},
       {"occurrence list loops",
        [&](ImageEditor& e, const Sample&) {
-         const int32_t second = valid.wordRefs()[godRef].next;
+         const int32_t second = valid.Ref(godRef).next;
          e.Set(e.Field(kRefs, second, 0), godRef);
        },
-       {"block 7 (occurrences), record " + std::to_string(valid.wordRefs()[godRef].next) +
+       {"block 7 (occurrences), record " + std::to_string(valid.Ref(godRef).next) +
         ", field next: " + godRef_ + " is already in the list of word " + god_ +
         " (the list loops)"}},
       {"labelLast",
@@ -670,9 +672,9 @@ TEST(ModuleChecker, TruncationsAndByteFlipsNeverCrash) {
   size_t flagged = 0, flips = 0;
 
   for (size_t i = 0; i < image.size(); ++i) {
-    for (uint8_t mask : {0x01, 0x80, 0xFF}) {
+    for (const uint8_t mask : {uint8_t{0x01}, uint8_t{0x80}, uint8_t{0xFF}}) {
       std::vector<uint8_t> bad = image;
-      bad[i] ^= mask;
+      bad[i] = static_cast<uint8_t>(bad[i] ^ mask);
       std::vector<Violation> v;
       EXPECT_NO_THROW(v = CheckModuleImage(bad)) << "byte " << i << " ^ " << int{mask};
       ++flips;
@@ -768,7 +770,7 @@ TEST(ModuleChecker, WordsDeletedByALinkRemovalAreAcceptedOnlyWithTheirSurplus) {
   ASSERT_GT(fac, 0);
   EXPECT_EQ(Messages(CheckModule(view)),
             std::vector<std::string>{"block 7 (occurrences), record " +
-                                     std::to_string(view.words()[fac].firstRef) +
+                                     std::to_string(view.Word(fac).firstRef) +
                                      ", field position: word " + std::to_string(fac) +
                                      " \"fac\" is not in verse 0's prepared text (1 missing "
                                      "words, but the verse has 2 occurrences for 2 words: a "
