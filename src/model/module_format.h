@@ -120,10 +120,11 @@ struct EncodedRef {
 
 inline bool IsPairUnit(char16_t c) { return (c & kPairBit) != 0; }
 
-// The pair of a reference with a run of 1. `index` must be in [0, kMaxEncodedIndex].
-inline std::array<char16_t, 2> EncodePair(int kind, int32_t index) {
+// The pair of a reference covering `run` verses: `index` in [0,
+// kMaxEncodedIndex], `run` in [1, kMaxEncodedRun].
+inline std::array<char16_t, 2> EncodePair(int kind, int32_t index, int32_t run = 1) {
   return {static_cast<char16_t>(kPairBit | kind | ((index & 0x7FF) << 4)),
-          static_cast<char16_t>(kPairBit | (index >> 11))};
+          static_cast<char16_t>(kPairBit | (index >> 11) | ((run - 1) * kRunStep))};
 }
 
 inline EncodedRef DecodePair(char16_t first, char16_t second) {

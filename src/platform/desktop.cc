@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "model/errors.h"
+#include "platform/errors.h"
 #include "platform/files.h"
 
 extern char** environ;

@@ -197,8 +197,8 @@ class ModuleMaker {
 
 // An encoded reference pair of a resolved "<A=" link.
 std::u16string Pair(int kind, int32_t index, int32_t run = 1) {
-  return {static_cast<char16_t>(0x8000 | kind | ((index & 0x7FF) << 4)),
-          static_cast<char16_t>(0x8000 | (index >> 11) | ((run - 1) << 5))};
+  const auto pair = format::EncodePair(kind, index, run);
+  return {pair[0], pair[1]};
 }
 
 // Where things stand in the sample module, for the corruption table.
