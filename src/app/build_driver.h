@@ -17,6 +17,8 @@
 
 namespace quillavor {
 
+class ThreadPool;
+
 // The fields of one module line.
 struct ModuleLine {
   std::u16string name;          // trimmed
@@ -29,6 +31,9 @@ struct ModuleLine {
 enum class LineOutcome { kBuilt, kTooFewFields, kNoSourceFile, kCannotOpenSource };
 const char* LineOutcomeText(LineOutcome outcome);
 
+// Observes a run. When a run builds several lines at once (RunBuild with a
+// pool of more than one thread), the calls come from the pool's threads, one
+// at a time, and each line's calls arrive together in books-list order.
 class DriverObserver : public Progress {
  public:
   // A non-empty piece other than the stop line is about to be processed.
@@ -36,7 +41,7 @@ class DriverObserver : public Progress {
   // The piece was built or skipped. Not called when an error ends the run.
   virtual void LineFinished(std::u16string_view /*piece*/, LineOutcome /*outcome*/,
                             std::u16string_view /*modulePath*/) {}
-  // Asked right before each module is written: is a raw file wanted?
+  // Asked for each module once it is compiled: is a raw file wanted?
   virtual bool RawWanted() { return false; }
 };
 
@@ -101,8 +106,18 @@ std::optional<std::u16string> ModulePlacementWarning(std::u16string_view sourceP
                                                      std::u16string_view modulePath);
 
 // One run over a books list. Raises BuildError when a line fails; modules
-// written before it stay.
+// written before it stay, and nothing is written for the lines after it.
+//
+// With a `pool` of N threads, up to N module lines are built at once, and
+// each compresses its module on the same pool; with none, one line at a time,
+// each compressing on a pool of one thread per core. Either way the module
+// files are written, and the observer hears of each line, in books-list
+// order, as one line after another would: a line built ahead of its turn is
+// kept in memory (at most N lines are under way or waiting for their turn)
+// and its calls are held back until the line before it is done. A line whose
+// source file is the module or raw file of an earlier line waits for that
+// line to be written.
 RunSummary RunBuild(std::u16string_view booksList, DriverObserver& observer,
-                    const BuildOptions& options = {});
+                    const BuildOptions& options = {}, ThreadPool* pool = nullptr);
 
 }  // namespace quillavor

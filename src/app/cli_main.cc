@@ -16,6 +16,7 @@
 #include "platform/files.h"
 #include "platform/paths.h"
 #include "platform/text.h"
+#include "platform/thread_pool.h"
 #include "reader/module_checker.h"
 #include "reader/module_reader.h"
 
@@ -104,7 +105,7 @@ class CliObserver : public DriverObserver {
 };
 
 int RunBuildCommand(const std::string& booksFile, const BuildOptions& options, bool raw, bool quiet,
-                    bool timings) {
+                    bool timings, unsigned jobs) {
   std::u16string path = booksFile.empty() ? paths::SettingsFilePath() : text::DecodeUtf8(booksFile);
   if (!files::IsRegularFile(path)) {
     std::fprintf(stderr, "quillavor-maker: no books list at \"%s\"%s\n",
@@ -115,7 +116,8 @@ int RunBuildCommand(const std::string& booksFile, const BuildOptions& options, b
   CliObserver observer(raw, quiet, timings);
   try {
     std::u16string list = DecodeBooksList(files::ReadWholeFile(path));
-    RunSummary summary = RunBuild(list, observer, options);
+    ThreadPool pool(jobs);
+    RunSummary summary = RunBuild(list, observer, options, &pool);
     observer.ClearLive();
     if (!quiet) {
       std::fprintf(stderr, "%d module(s) built, %d line(s) skipped%s\n", summary.built,
@@ -195,6 +197,10 @@ constexpr const char* kVersionText = "quillavor-maker " QUILLAVOR_VERSION
 }  // namespace
 }  // namespace quillavor
 
+// The most -j takes: far beyond the cores of any machine we build on, and
+// low enough that a slip of the keyboard cannot ask for a million threads.
+constexpr unsigned kMaxJobs = 256;
+
 int main(int argc, char** argv) {
   CLI::App app{"Compiles sacred-text sources into .quillavor modules"};
   app.set_version_flag("--version", quillavor::kVersionText);
@@ -211,6 +217,14 @@ int main(int argc, char** argv) {
   build->add_flag("--raw", raw, "Also write the uncompressed image as MODULE.raw");
   build->add_flag("-q,--quiet", quiet, "Print nothing but errors");
   build->add_flag("--timings", timings, "Print the time of each stage and the peak memory");
+  unsigned jobs = quillavor::CoresAvailable();
+  build
+      ->add_option("-j,--jobs", jobs,
+                   "Build up to N module lines at once on N threads, which also share the "
+                   "compression of each module; each line under way holds its module in "
+                   "memory (default: the number of cores)")
+      ->option_text("N")
+      ->check(CLI::Range(1u, kMaxJobs));
   std::string imagesUnder;
   build
       ->add_option("--images-under", imagesUnder,
@@ -258,7 +272,7 @@ int main(int argc, char** argv) {
   if (*build) {
     quillavor::BuildOptions options;
     options.imagesUnder = quillavor::text::DecodeUtf8(imagesUnder);
-    return quillavor::RunBuildCommand(booksFile, options, raw, quiet, timings);
+    return quillavor::RunBuildCommand(booksFile, options, raw, quiet, timings, jobs);
   }
   if (*preview) return quillavor::RunPreviewCommand(previewModule, previewOutput, previewOpen);
   return quillavor::RunInspectCommand(modulePath, json, check, word, letter, sections);

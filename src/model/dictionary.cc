@@ -60,13 +60,25 @@ void EnsureSentinel(Module& module, const Dict& d, std::u16string_view& key,
 
 // The spelling adjustment on a match: the stored text (equal to the key in
 // upper case, hence of the same length) moves towards the key's lower case.
-void AdjustSpelling(Module& module, const Dict& d, int32_t found, std::u16string_view key) {
-  if (!d.adjustSpelling) return;
+// True when the stored text changed.
+bool AdjustSpelling(Module& module, const Dict& d, int32_t found, std::u16string_view key) {
+  if (!d.adjustSpelling) return false;
   const int32_t text = d.table[found].text;
   // Checks that the stored string and its terminator lie inside the pool.
   static_cast<void>(module.pool[int64_t{text} + static_cast<int64_t>(key.size())]);
   static_cast<void>(module.pool[text]);
-  ApplyCasePreference(module.pool.Data() + text, key);
+  return ApplyCasePreference(module.pool.Data() + text, key);
+}
+
+// A spelling that ApplyCasePreference never changes: at the first unit where
+// a spelling met differs, the stored unit is its own lower case, so the rule
+// keeps it. Most words of a text are met in lower case first and are settled
+// from then on, which spares the comparison on every later match.
+bool IsSettled(std::u16string_view stored) {
+  for (const char16_t c : stored) {
+    if (c < 0x80 ? (c >= u'A' && c <= u'Z') : text::ToLowerChar(c) != c) return false;
+  }
+  return true;
 }
 
 // Appends entry n for `key` and links it in front of `successor` (kNone:
@@ -154,15 +166,22 @@ size_t HashKey(std::u16string_view key) {
   return FoldHash(h);
 }
 
-// ToUpperInvariant(key, out); returns HashKey(out). Keys of ASCII units
-// (nearly every word of most texts) take one loop that does both and needs
-// no character tables.
-size_t UpperKeyAndHash(std::u16string_view key, std::u16string& out) {
+// Cuts `key` at its first 0 unit (CutAtNul), sets `out` to
+// ToUpperInvariant(key) and returns HashKey(out). Keys of ASCII units
+// (nearly every word of most texts) take one loop that does all three and
+// needs no character tables.
+size_t CutUpperKeyAndHash(std::u16string_view& key, std::u16string& out) {
   out.resize(key.size());
   uint64_t h = kHashStart;
   for (size_t i = 0; i < key.size(); ++i) {
     const char16_t c = key[i];
+    if (c == 0) {
+      key = key.substr(0, i);
+      out.resize(i);
+      return FoldHash(h);
+    }
     if (c >= 0x80) {
+      key = CutAtNul(key);
       text::ToUpperInvariant(key, out);
       return HashKey(out);
     }
@@ -173,14 +192,14 @@ size_t UpperKeyAndHash(std::u16string_view key, std::u16string& out) {
   return FoldHash(h);
 }
 
-// The entry whose upper-cased key is `key`, or kNone.
-int32_t FindKey(const DictionaryAccel& a, std::u16string_view key, size_t hash) {
-  if (a.slots.empty()) return kNone;
+// The slot of the upper-cased key `key`, or null.
+Slot* FindKey(DictionaryAccel& a, std::u16string_view key, size_t hash) {
+  if (a.slots.empty()) return nullptr;
   const size_t mask = a.slots.size() - 1;
   for (size_t i = hash & mask;; i = (i + 1) & mask) {
-    const Slot& slot = a.slots[i];
-    if (slot.key == nullptr) return kNone;
-    if (slot.hash == hash && *slot.key == key) return slot.entry;
+    Slot& slot = a.slots[i];
+    if (slot.key == nullptr) return nullptr;
+    if (slot.hash == hash && *slot.key == key) return &slot;
   }
 }
 
@@ -197,8 +216,10 @@ void ForgetAll(DictionaryAccel& a) {
   a.slotsUsed = 0;
 }
 
-// Adds a key that is not yet in the index.
-void Remember(DictionaryAccel& a, std::u16string_view key, size_t hash, int32_t entry) {
+// Adds a key that is not yet in the index; `settled` tells whether the
+// entry's stored spelling IsSettled.
+void Remember(DictionaryAccel& a, std::u16string_view key, size_t hash, int32_t entry,
+              bool settled) {
   const std::u16string& held = a.ordered.emplace(std::u16string(key), entry).first->first;
   if ((a.slotsUsed + 1) * 2 > a.slots.size()) {
     std::vector<Slot> bigger(std::max<size_t>(1024, a.slots.size() * 2));
@@ -207,7 +228,7 @@ void Remember(DictionaryAccel& a, std::u16string_view key, size_t hash, int32_t 
     }
     a.slots.swap(bigger);
   }
-  PlaceSlot(a.slots, Slot{hash, &held, entry});
+  PlaceSlot(a.slots, Slot{hash, &held, entry, settled});
   ++a.slotsUsed;
 }
 
@@ -223,12 +244,13 @@ void Rebuild(Module& module, const Dict& d, DictionaryAccel& a) {
     std::u16string key;
     int64_t steps = 0;
     for (int32_t p = d.first; p != kNone; p = d.table[p].next) {
-      text::ToUpperInvariant(module.StringView(d.table[p].text), key);
+      const std::u16string_view stored = module.StringView(d.table[p].text);
+      text::ToUpperInvariant(stored, key);
       if (++steps > d.count || (!a.ordered.empty() && !(a.ordered.rbegin()->first < key))) {
         a.walkList = true;
         break;
       }
-      Remember(a, key, HashKey(key), p);
+      Remember(a, key, HashKey(key), p, IsSettled(stored));
     }
   } catch (const DynArrayOutOfRange&) {
     a.walkList = true;
@@ -241,7 +263,9 @@ void Rebuild(Module& module, const Dict& d, DictionaryAccel& a) {
 // the first greater key, so an exact-match table and an ordered one give the
 // same entry and the same successor.
 int32_t FindOrAdd(Module& module, const Dict& d, DictionaryAccel& a, std::u16string_view key) {
-  key = CutAtNul(key);
+  // `a.upper` and `hash` are kept through the steps below, which look at
+  // neither.
+  const size_t hash = CutUpperKeyAndHash(key, a.upper);
   std::u16string holder;
   EnsureSentinel(module, d, key, holder);
   if (a.knownCount != d.count || a.knownFirst != d.first) Rebuild(module, d, a);
@@ -252,10 +276,11 @@ int32_t FindOrAdd(Module& module, const Dict& d, DictionaryAccel& a, std::u16str
     return result;
   }
 
-  const size_t hash = UpperKeyAndHash(key, a.upper);
-  if (const int32_t hit = FindKey(a, a.upper, hash); hit != kNone) {
-    AdjustSpelling(module, d, hit, key);
-    return hit;
+  if (Slot* hit = FindKey(a, a.upper, hash); hit != nullptr) {
+    if (!hit->settled && AdjustSpelling(module, d, hit->entry, key)) {
+      hit->settled = IsSettled(module.StringView(d.table[hit->entry].text));
+    }
+    return hit->entry;
   }
   const auto after = a.ordered.upper_bound(a.upper);
   const int32_t successor = after == a.ordered.end() ? kNone : after->second;
@@ -263,7 +288,7 @@ int32_t FindOrAdd(Module& module, const Dict& d, DictionaryAccel& a, std::u16str
   // Sorting after the last entry (after the sentinel): the new entry alone
   // makes the list from now on.
   if (successor == kNone) ForgetAll(a);
-  Remember(a, a.upper, hash, n);
+  Remember(a, a.upper, hash, n, IsSettled(key));
   a.knownCount = d.count;
   a.knownFirst = d.first;
   return n;
@@ -287,13 +312,14 @@ int32_t FindOrAddLabelLiteral(Module& module, std::u16string_view label) {
   return FindOrAddByWalk(module, LabelDict(module), label);
 }
 
-void ApplyCasePreference(char16_t* stored, std::u16string_view met) {
+bool ApplyCasePreference(char16_t* stored, std::u16string_view met) {
   size_t i = 0;
   while (i < met.size() && stored[i] == met[i]) ++i;
-  if (i == met.size()) return;
-  if (text::ToLowerChar(stored[i]) != met[i]) return;
+  if (i == met.size()) return false;
+  if (text::ToLowerChar(stored[i]) != met[i]) return false;
   for (; i < met.size(); ++i) stored[i] = met[i];
   stored[met.size()] = 0;
+  return true;
 }
 
 }  // namespace quillavor

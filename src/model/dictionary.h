@@ -38,6 +38,9 @@ struct DictionaryAccel {
     size_t hash = 0;
     const std::u16string* key = nullptr;  // null: empty slot
     int32_t entry = -1;
+    // The entry's stored spelling has no unit that lower-cases to another,
+    // so that no spelling met can change it (see ApplyCasePreference).
+    bool settled = false;
   };
   std::vector<Slot> slots;
   size_t slotsUsed = 0;
@@ -73,7 +76,7 @@ int32_t FindOrAddLabelLiteral(Module& module, std::u16string_view label);
 // lower-case spelling: `stored` (in place, e.g. in the pool) and `met` are
 // equal ignoring case and of equal length. At the first differing unit, when
 // the lower case of the stored unit equals the met unit, the rest of `met`
-// overwrites `stored` from there.
-void ApplyCasePreference(char16_t* stored, std::u16string_view met);
+// overwrites `stored` from there. True when `stored` was changed.
+bool ApplyCasePreference(char16_t* stored, std::u16string_view met);
 
 }  // namespace quillavor

@@ -193,8 +193,10 @@ std::vector<uint8_t> CompressImage(std::span<const uint8_t> image, ThreadPool* p
   return ZlibCompressChunks(image, plan, kCompressionLevel, own);
 }
 
-void WriteModule(Module& module, std::u16string_view path, bool writeRaw, Progress& progress) {
-  std::vector<uint8_t> image;
+PreparedModuleFile PrepareModuleFile(Module& module, std::u16string_view path, bool writeRaw,
+                                     Progress& progress, ThreadPool* pool) {
+  PreparedModuleFile file;
+  file.writeRaw = writeRaw;
   {
     StageTimer timer(progress, Stage::kImageAssembly);
     // The phase heads the stage, so that front ends tell it from the others.
@@ -203,24 +205,34 @@ void WriteModule(Module& module, std::u16string_view path, bool writeRaw, Progre
     if (writeRaw) phase += u" && .raw";
     progress.Phase(phase);
     CheckModuleFitsTheFormat(module);
-    image = AssembleImage(module);
+    file.image = AssembleImage(module);
     // The image bytes are in the assembled image now; release them.
     for (int64_t i = 0; i < module.images.Length(); ++i) {
       std::vector<uint8_t>().swap(module.images[i].data);
     }
   }
-  std::vector<uint8_t> compressed;
   {
     StageTimer timer(progress, Stage::kCompression);
-    compressed = CompressImage(image);
+    file.compressed = CompressImage(file.image, pool);
   }
+  if (!writeRaw) std::vector<uint8_t>().swap(file.image);
+  return file;
+}
+
+void WriteModuleFile(const PreparedModuleFile& file, std::u16string_view path,
+                     Progress& progress) {
   StageTimer timer(progress, Stage::kFileWrite);
-  files::WriteFileAtomically(path, compressed, files::LinkAtTarget::kReplaceTarget);
-  if (writeRaw) {
+  files::WriteFileAtomically(path, file.compressed, files::LinkAtTarget::kReplaceTarget);
+  if (file.writeRaw) {
     std::u16string rawPath(path);
     rawPath += u".raw";
-    files::WriteFileAtomically(rawPath, image, files::LinkAtTarget::kReplaceLink);
+    files::WriteFileAtomically(rawPath, file.image, files::LinkAtTarget::kReplaceLink);
   }
+}
+
+void WriteModule(Module& module, std::u16string_view path, bool writeRaw, Progress& progress,
+                 ThreadPool* pool) {
+  WriteModuleFile(PrepareModuleFile(module, path, writeRaw, progress, pool), path, progress);
 }
 
 }  // namespace quillavor

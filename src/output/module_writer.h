@@ -42,7 +42,25 @@ void CheckModuleFitsTheFormat(const Module& module);
 // has the file it leads to replaced; one at the raw path is itself replaced,
 // so that the raw file never overwrites what a link points to. A raw file
 // that cannot be written raises IoError after the module file has been
-// written whole.
-void WriteModule(Module& module, std::u16string_view path, bool writeRaw, Progress& progress);
+// written whole. The image is compressed on `pool` (see CompressImage).
+// The same as PrepareModuleFile followed by WriteModuleFile.
+void WriteModule(Module& module, std::u16string_view path, bool writeRaw, Progress& progress,
+                 ThreadPool* pool = nullptr);
+
+// A module file ready to be written: the work of WriteModule that touches no
+// file, kept apart so that a build can prepare several modules at once and
+// write them in order.
+struct PreparedModuleFile {
+  std::vector<uint8_t> compressed;  // the module file's bytes
+  std::vector<uint8_t> image;       // the raw file's bytes; empty unless `writeRaw`
+  bool writeRaw = false;
+};
+
+// Shows the "Write" phase for `path`, checks the module, assembles its image
+// and compresses it on `pool`. The module's image data is released.
+PreparedModuleFile PrepareModuleFile(Module& module, std::u16string_view path, bool writeRaw,
+                                     Progress& progress, ThreadPool* pool = nullptr);
+// Writes what PrepareModuleFile made, as WriteModule does.
+void WriteModuleFile(const PreparedModuleFile& file, std::u16string_view path, Progress& progress);
 
 }  // namespace quillavor

@@ -3,8 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
+#include <map>
 
 #include "platform/files.h"
+#include "platform/thread_pool.h"
 #include "reader/module_reader.h"
 #include "support/test_support.h"
 
@@ -262,6 +265,118 @@ TEST(BuildDriverTest, WhereTheModuleLands) {
                              "\" leads to the source file itself; nothing is written");
   }
   EXPECT_EQ(testing::ReadFile(dir.path() / "self.txt"), "BIBLE\n");
+}
+
+
+// Every call a run makes on its observer, in order, as text.
+class CallLog : public DriverObserver {
+ public:
+  void LineStarted(std::u16string_view piece) override { Add("start " + U8(piece)); }
+  void LineFinished(std::u16string_view piece, LineOutcome outcome,
+                    std::u16string_view modulePath) override {
+    Add("end " + U8(piece) + ": " + LineOutcomeText(outcome) + " " + U8(modulePath));
+  }
+  void Phase(std::u16string_view text) override { Add("phase " + U8(text)); }
+  void Warning(std::u16string_view text) override { Add("warning " + U8(text)); }
+  void StageDone(Stage stage, std::chrono::nanoseconds) override {
+    Add(std::string("stage ") + StageName(stage));
+  }
+  bool RawWanted() override { return true; }
+  void Add(const std::string& call) { calls.push_back(call); }
+  std::vector<std::string> calls;
+};
+
+// A run on a pool gives what a run of one line after another gives: the same
+// calls on the observer in the same order, the same files, the same error;
+// nothing is written for the lines after an error or a stop line, even when
+// they were built ahead of the line that fails.
+TEST(BuildDriverTest, RunOnAPoolMatchesOneLineAfterAnother) {
+  namespace fs = std::filesystem;
+  std::string big = "BIBLE\n<Genesis>Genesis 1\n";
+  for (int i = 1; i <= 4000; ++i) {
+    big += std::to_string(i) + " And the word " + std::to_string(i * 7919 % 1000) +
+           " was in the <a=\"Genesis 1:" + std::to_string(i / 2 + 1) + "\">beginning</a>.\n";
+  }
+  const std::string small = "BIBLE\n<Exodus>Exodus 1\n1 Small.\n";
+  struct Case {
+    const char* name;
+    const char* lines;  // "%" stands for the folder
+    std::function<void(const fs::path& folder)> setUp;
+    bool fails;
+  };
+  const Case cases[] = {
+      {"built, skipped, warned and repeated lines, a source written by an earlier line",
+       "Big|B|%/big.txt\nbad line\nGone|G|%/missing.txt\nMoved|M|%/data.old/moved\n"
+       "Small|S|%/small.txt\nSmall again|S|%/small.txt\nOwn|O|%/small.quillavor\n",
+       nullptr, false},
+      {"a failing write in the middle line",
+       "Big|B|%/big.txt\nBlocked|X|%/blocked.txt\nSmall|S|%/small.txt\n",
+       [](const fs::path& folder) { fs::create_directory(folder / "blocked.quillavor"); }, true},
+      {"a module refused before its write in the middle line",
+       "Big|B|%/big.txt\nSelf|X|%/self.txt\nSmall|S|%/small.txt\n",
+       [](const fs::path& folder) { fs::create_symlink("self.txt", folder / "self.quillavor"); },
+       true},
+      {"a stop line", "Big|B|%/big.txt\nSmall|S|%/small.txt\nbreak\nAfter|A|%/after.txt\n",
+       nullptr, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::optional<std::pair<std::vector<std::string>, std::map<std::string, std::string>>> serial;
+    for (unsigned threads : {0u, 2u, 4u}) {
+      SCOPED_TRACE(threads);
+      TempDir dir;
+      const std::string folder = dir.path().string();
+      fs::create_directory(dir.path() / "data.old");
+      for (const char* name : {"small.txt", "self.txt", "after.txt", "blocked.txt",
+                               "data.old/moved"}) {
+        dir.Write(name, small);
+      }
+      dir.Write("big.txt", big);
+      if (c.setUp) c.setUp(dir.path());
+      std::string list = c.lines;
+      for (size_t at = list.find('%'); at != std::string::npos; at = list.find('%', at)) {
+        list.replace(at, 1, folder);
+      }
+      CallLog log;
+      std::optional<ThreadPool> pool;
+      if (threads > 0) pool.emplace(threads);
+      try {
+        const RunSummary summary = RunBuild(U16(list), log, {}, pool ? &*pool : nullptr);
+        log.Add("built " + std::to_string(summary.built) + ", skipped " +
+                std::to_string(summary.skipped) + (summary.stopped ? ", stopped" : ""));
+      } catch (const BuildError& e) {
+        log.Add(std::string("error ") + e.what());
+      }
+      for (std::string& call : log.calls) {
+        for (size_t at = call.find(folder); at != std::string::npos; at = call.find(folder)) {
+          call.replace(at, folder.size(), "%");
+        }
+      }
+      std::map<std::string, std::string> files;
+      for (const fs::directory_entry& e : fs::recursive_directory_iterator(dir.path())) {
+        if (e.is_regular_file()) files[fs::relative(e.path(), dir.path())] = testing::ReadFile(e.path());
+      }
+      if (!serial) {
+        serial.emplace(log.calls, files);
+        continue;
+      }
+      EXPECT_EQ(log.calls, serial->first);
+      EXPECT_EQ(files.size(), serial->second.size());
+      for (const auto& [name, bytes] : serial->second) {
+        EXPECT_TRUE(files.contains(name) && files[name] == bytes) << name;
+      }
+    }
+    // What one line after another leaves, once, for each case.
+    const std::vector<std::string>& calls = serial->first;
+    const std::map<std::string, std::string>& files = serial->second;
+    EXPECT_EQ(files.contains("small.quillavor2"), c.name[0] == 'b');
+    EXPECT_FALSE(files.contains("after.quillavor"));
+    if (c.fails) {
+      EXPECT_TRUE(calls.back().starts_with("error module line \"")) << calls.back();
+      EXPECT_TRUE(files.contains("big.quillavor"));
+      EXPECT_FALSE(files.contains("small.quillavor"));
+    }
+  }
 }
 
 }  // namespace
