@@ -17,6 +17,7 @@
 #include <QScrollBar>
 #include <QSplitter>
 #include <QStyle>
+#include <QStyledItemDelegate>
 #include <QTextBlock>
 #include <QTextCursor>
 #include <QTreeWidget>
@@ -55,6 +56,18 @@ QString ToQString(std::u16string_view s) {
 enum LogColumn { kOutcomeColumn, kFileColumn, kLineColumn, kMessageColumn, kCodeColumn };
 // Item data of a log row: the file a double-click opens.
 constexpr int kFileRole = Qt::UserRole;
+
+// Shortens texts in the middle, so that a path keeps its file name in sight.
+class MiddleElidingDelegate : public QStyledItemDelegate {
+ public:
+  using QStyledItemDelegate::QStyledItemDelegate;
+
+ protected:
+  void initStyleOption(QStyleOptionViewItem* option, const QModelIndex& index) const override {
+    QStyledItemDelegate::initStyleOption(option, index);
+    option->textElideMode = Qt::ElideMiddle;
+  }
+};
 
 // Stretched controls keep at least this much of their designed size at the
 // window's minimum: room for a few words, or three lines of the books list.
@@ -250,10 +263,11 @@ TForm1::TForm1(WindowServices services, QWidget* parent)
   tvLog->setEditTriggers(QAbstractItemView::NoEditTriggers);
   tvLog->header()->setStretchLastSection(false);
   tvLog->header()->setSectionResizeMode(kMessageColumn, QHeaderView::Stretch);
-  tvLog->setColumnWidth(kOutcomeColumn, 90);
-  tvLog->setColumnWidth(kFileColumn, 220);
+  tvLog->setItemDelegateForColumn(kFileColumn, new MiddleElidingDelegate(tvLog));
+  tvLog->setColumnWidth(kOutcomeColumn, 110);
+  tvLog->setColumnWidth(kFileColumn, 200);
   tvLog->setColumnWidth(kLineColumn, 50);
-  tvLog->setColumnWidth(kCodeColumn, 110);
+  tvLog->setColumnWidth(kCodeColumn, 130);
 
   // The designed area above, the run log below in the layout's margins. A
   // larger window gives its room to the books list, as the anchors say; the
