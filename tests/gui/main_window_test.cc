@@ -1,6 +1,6 @@
 // The main window on the offscreen platform: the books list loaded at start,
-// runs started with the Create button, the marker, the raw check box, errors,
-// the layout and the manual link.
+// runs started with the Create button (on the worker thread), the marker, the
+// raw check box, errors, the run log, Stop, the layout and the manual link.
 #include "app/gui/main_window.h"
 
 #include <QAction>
@@ -9,17 +9,21 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QPlainTextEdit>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTextBlock>
 #include <QTest>
 #include <QTimer>
+#include <QTreeWidget>
 #include <functional>
 #include <memory>
+#include <vector>
 
 #include "model/errors.h"
 #include "platform/paths.h"
+#include "reader/module_reader.h"
 
 namespace quillavor::gui {
 
@@ -27,18 +31,65 @@ namespace {
 
 QString ToQ(const std::u16string& s) { return QString::fromStdU16String(s); }
 
-// Calls `step` at every pass of the event loop while it lives; a run pumps
-// events, so the step sees the window in the middle of a run.
-class DuringRun {
+// Calls `step` before every event the application delivers while it lives
+// and a run of `window` goes on: what a run reports arrives as one event per
+// report, so the step sees the window between any two of them. Events that
+// the step itself sends do not call it again.
+class DuringRun : public QObject {
  public:
-  explicit DuringRun(std::function<void()> step) {
-    QObject::connect(&timer_, &QTimer::timeout, std::move(step));
-    timer_.start(0);
+  DuringRun(const TForm1& window, std::function<void()> step)
+      : window_(window), step_(std::move(step)) {
+    QCoreApplication::instance()->installEventFilter(this);
+  }
+  ~DuringRun() override { QCoreApplication::instance()->removeEventFilter(this); }
+
+  bool eventFilter(QObject*, QEvent*) override {
+    if (!inStep_ && window_.Running()) {
+      inStep_ = true;
+      step_();
+      inStep_ = false;
+    }
+    return false;
   }
 
  private:
-  QTimer timer_;
+  const TForm1& window_;
+  std::function<void()> step_;
+  bool inStep_ = false;
 };
+
+// Presses Create and waits until the run has ended and been shown.
+bool Create(TForm1& window) {
+  QSignalSpy finished(&window, &TForm1::runFinished);
+  QTest::mouseClick(window.btCreate, Qt::LeftButton);
+  return finished.wait(120000);
+}
+
+// A source of about `bytes` bytes: books of 40 verses of varied words, large
+// enough that building it takes a noticeable while.
+QString WriteLargeSource(const QString& path, qint64 bytes) {
+  QFile file(path);
+  if (!file.open(QIODevice::WriteOnly)) return {};
+  static const char* const kWords[] = {"light", "earth", "heaven", "water", "spirit", "deep",
+                                       "form",  "void",  "day",    "night", "firmament", "seed"};
+  QByteArray text("BIBLE\n");
+  quint32 state = 12345;
+  for (int book = 1; text.size() < bytes; ++book) {
+    text += "<Genesis>Genesis " + QByteArray::number(book) + "\n";
+    for (int verse = 1; verse <= 40; ++verse) {
+      text += QByteArray::number(verse);
+      for (int w = 0; w < 12; ++w) {
+        state = state * 1103515245u + 12345u;
+        text += ' ';
+        text += kWords[(state >> 16) % 12];
+        text += QByteArray::number((state >> 8) % 1000);
+      }
+      text += ".\n";
+    }
+  }
+  file.write(text);
+  return file.fileName();
+}
 
 // The next control that Tab moves to.
 QWidget* NextTabStop(QWidget* from) {
@@ -63,11 +114,11 @@ class MainWindowTest : public QObject {
   void layout();
   void anchorsFollowResize();
   void runBuildsEveryModule();
-  void warningsShownOnceAfterTheRun();
+  void runLogShowsEveryLine();
   void stopLine_data();
   void stopLine();
-  void typedMarkerDisappearsAfterFirstLine();
-  void failingLineKeepsMarkerAndButtonComesBack();
+  void typedMarkerDisappearsWhenRunStarts();
+  void failingLineKeepsMarkerUntilNextRun();
   void rawFiles_data();
   void rawFiles();
   void rawBoxReadWhenWriting();
@@ -78,6 +129,9 @@ class MainWindowTest : public QObject {
   void manualLinkFallsBackToInstalledGuide_data();
   void manualLinkFallsBackToInstalledGuide();
   void previewOpensTheLineAtTheCursor();
+  void stopEndsRunAfterCurrentModule();
+  void windowTakesEventsDuringCompression();
+  void minimumSizeKeepsEveryControl();
 
  private:
   std::unique_ptr<TForm1> MakeWindow();
@@ -90,7 +144,6 @@ class MainWindowTest : public QObject {
   std::unique_ptr<QTemporaryDir> work_;
   QStringList opened_;
   QStringList errors_;
-  QStringList warnings_;
 };
 
 void MainWindowTest::init() {
@@ -100,7 +153,6 @@ void MainWindowTest::init() {
   qputenv("XDG_CONFIG_HOME", config_->path().toUtf8());
   opened_.clear();
   errors_.clear();
-  warnings_.clear();
 }
 
 void MainWindowTest::cleanup() {
@@ -112,10 +164,6 @@ std::unique_ptr<TForm1> MainWindowTest::MakeWindow() {
   WindowServices services;
   services.openDocument = [this](const QString& path) { opened_ << path; };
   services.showError = [this](QWidget*, const QString& message) { errors_ << message; };
-  services.showWarnings = [this](QWidget* window, const QString& warnings) {
-    QVERIFY(qobject_cast<TForm1*>(window)->btCreate->isEnabled() == false);  // before re-enabling
-    warnings_ << warnings;
-  };
   return std::make_unique<TForm1>(std::move(services));
 }
 
@@ -238,11 +286,27 @@ void MainWindowTest::layout() {
   }
   QVERIFY(window->Label3->font().underline());
 
-  // Tab walks btCreate, Memo2, cbRaw, Button1 (the labels take no focus).
+  // The phase text starts right of the books caption's text: the two never
+  // overprint, whatever the phase.
+  const int captionEnd =
+      window->Label2->x() + window->Label2->fontMetrics().horizontalAdvance(window->Label2->text());
+  QVERIFY2(window->BkPart->x() + window->BkPart->contentsRect().left() > captionEnd,
+           qPrintable(QString::number(captionEnd)));
+  // The run's own controls follow the raw check box on the Create row, clear of it.
+  QCOMPARE(window->btStop->text(), QString("Stop"));
+  QVERIFY(!window->btStop->isEnabled());
+  QVERIFY(window->btStop->x() > window->cbRaw->geometry().right());
+  QVERIFY(window->pbRun->x() > window->btStop->geometry().right());
+  QCOMPARE(window->pbRun->geometry().right(), window->Memo2->geometry().right());
+
+  // Tab walks btCreate, Memo2, cbRaw, Button1 (the labels take no focus), then
+  // the run's Stop button and log.
   QCOMPARE(NextTabStop(window->btCreate), window->Memo2);
   QCOMPARE(NextTabStop(window->Memo2), window->cbRaw);
   QCOMPARE(NextTabStop(window->cbRaw), window->Button1);
-  QCOMPARE(NextTabStop(window->Button1), window->btCreate);
+  QCOMPARE(NextTabStop(window->Button1), window->btStop);
+  QCOMPARE(NextTabStop(window->btStop), window->tvLog);
+  QCOMPARE(NextTabStop(window->tvLog), window->btCreate);
   QVERIFY(window->Memo2->tabChangesFocus());
 }
 
@@ -272,42 +336,93 @@ void MainWindowTest::runBuildsEveryModule() {
   auto window = MakeWindow();
   const QString list = "Bible | KJV | " + a + "\r\n\n  Hymns | CCS |   " + b + "   \n";
   window->Memo2->setPlainText(list);
-  QTest::mouseClick(window->btCreate, Qt::LeftButton);
+  QStringList phases;
+  {
+    DuringRun watch(*window, [&] {
+      if (phases.isEmpty() || phases.back() != window->BkPart->text()) {
+        phases << window->BkPart->text();
+        // The whole phase is the label's tool tip, however it is shortened.
+        QCOMPARE(window->BkPart->toolTip(), window->BkPart->text());
+      }
+    });
+    QVERIFY(Create(*window));
+  }
   QVERIFY2(errors_.isEmpty(), qPrintable(errors_.join('\n')));
   QVERIFY(QFileInfo(Work("genesis.quillavor")).size() > 0);
   QVERIFY(QFileInfo(Work("hymns.quillavor")).size() > 0);
   QVERIFY(!QFile::exists(Work("genesis.quillavor.raw")));
   QVERIFY(!window->Memo2->toPlainText().contains("-->"));
-  QVERIFY(!window->BkPart->text().isEmpty());  // the last phase stays
-  QVERIFY(!window->BkPart->text().contains("&&"));
+  QVERIFY(phases.contains("Write " + Work("hymns.quillavor")));
+  QVERIFY(!phases.join("").contains("&&"));
+  QCOMPARE(window->BkPart->text(), QString("2 built"));  // the summary stays
+  QCOMPARE(window->pbRun->value(), window->pbRun->maximum());
+  QCOMPARE(window->pbRun->text(), QString("2 of 2 lines"));
   QVERIFY(window->btCreate->isEnabled());
+  QVERIFY(!window->btStop->isEnabled());
 }
 
-// Warnings of every line are gathered and shown once, after the run, each
-// with its books-list line; a run without warnings shows none.
-void MainWindowTest::warningsShownOnceAfterTheRun() {
+// The run log lists every line looked at with its outcome, and under it the
+// line's warnings in order, each with file and line; the summary counts them.
+// A double-click on a warning opens its source file.
+void MainWindowTest::runLogShowsEveryLine() {
   const QString plain = WriteSource("plain.txt");
   QFile odd(Work("odd.txt"));
   QVERIFY(odd.open(QIODevice::WriteOnly));
   odd.write("BIBLE\n<Gen>Genesis 1\n1 See <a=\xe9\xbe\x8d.\n2 And <a=\xff.\n");
   odd.close();
+  const QString missing = Work("missing.txt");
   auto window = MakeWindow();
-  window->Memo2->setPlainText("Plain | P | " + plain + "\nOdd | O | " + odd.fileName() + "\n");
-  QTest::mouseClick(window->btCreate, Qt::LeftButton);
+  window->Memo2->setPlainText("Plain | P | " + plain + "\ntoo | few\nOdd | O | " + odd.fileName() +
+                              "\nMissing | M | " + missing + "\n");
+  QVERIFY(Create(*window));
   QVERIFY2(errors_.isEmpty(), qPrintable(errors_.join('\n')));
-  QCOMPARE(warnings_.size(), 1);
-  const QStringList lines = warnings_[0].split('\n');
-  QCOMPARE(lines.size(), 2);
-  QVERIFY2(lines[0].startsWith("Odd | O | ") && lines[0].contains(": line 3: the text \"<a=\""),
-           qPrintable(lines[0]));
-  QVERIFY2(lines[1].contains("line 4:") && lines[1].contains("U+FFFD"), qPrintable(lines[1]));
-  QVERIFY(QFileInfo(Work("odd.quillavor")).size() > 0);
-  QVERIFY(window->btCreate->isEnabled());
+  QCOMPARE(window->BkPart->text(), QString("2 built, 2 skipped, 2 warnings"));
 
-  warnings_.clear();
+  // Outcome, file, line, message, code of every row; warnings indented.
+  QStringList rows;
+  for (int i = 0; i < window->tvLog->topLevelItemCount(); ++i) {
+    const QTreeWidgetItem* line = window->tvLog->topLevelItem(i);
+    rows << QStringList{line->text(0), line->text(1), line->text(2), line->text(3), line->text(4)}
+                .join(" # ");
+    for (int j = 0; j < line->childCount(); ++j) {
+      const QTreeWidgetItem* d = line->child(j);
+      rows << "  " + QStringList{d->text(0), d->text(1), d->text(2), d->text(3), d->text(4)}
+                         .join(" # ");
+    }
+  }
+  const QStringList expected = {
+      "built # " + plain + " #  # Plain | P | " + plain + " \u2192 " + Work("plain.quillavor") +
+          " # ",
+      "skipped #  #  # too | few: fewer than three fields # ",
+      "built # " + odd.fileName() + " #  # Odd | O | " + odd.fileName() + " \u2192 " +
+          Work("odd.quillavor") + " # ",
+      "  warning # " + odd.fileName() +
+          " # 3 # the text \"<a=\" followed by U+9F8D reads as a resolved link in a reading "
+          "program # ",
+      "  warning # " + odd.fileName() +
+          " # 4 # the text \"<a=\" followed by U+FFFD (malformed UTF-8 in the source) reads as a "
+          "resolved link in a reading program # ",
+      "skipped # " + missing + " #  # Missing | M | " + missing +
+          ": no source file at that path # ",
+  };
+  QCOMPARE(rows, expected);
+  QCOMPARE(window->tvLog->topLevelItem(2)->child(0)->toolTip(3),
+           odd.fileName() + ":3: " + window->tvLog->topLevelItem(2)->child(0)->text(3));
+
+  QTreeWidgetItem* warning = window->tvLog->topLevelItem(2)->child(1);
+  emit window->tvLog->itemDoubleClicked(warning, 3);
+  QCOMPARE(opened_, QStringList{odd.fileName()});
+  // A line whose source is not there names it instead of opening nothing.
+  emit window->tvLog->itemDoubleClicked(window->tvLog->topLevelItem(3), 0);
+  QCOMPARE(opened_.size(), 1);
+  QCOMPARE(errors_, QStringList{"The source file \"" + missing + "\" does not exist."});
+
+  // The next run starts a new log; without warnings there are none.
   window->Memo2->setPlainText("Plain | P | " + plain + "\n");
-  QTest::mouseClick(window->btCreate, Qt::LeftButton);
-  QVERIFY(warnings_.isEmpty());
+  QVERIFY(Create(*window));
+  QCOMPARE(window->tvLog->topLevelItemCount(), 1);
+  QCOMPARE(window->tvLog->topLevelItem(0)->childCount(), 0);
+  QCOMPARE(window->BkPart->text(), QString("1 built"));
 }
 
 void MainWindowTest::stopLine_data() {
@@ -329,11 +444,11 @@ void MainWindowTest::stopLine() {
   window->Memo2->setPlainText(list);
   QStringList marked;
   {
-    DuringRun watch([&] {
+    DuringRun watch(*window, [&] {
       const QString memo = window->Memo2->toPlainText();
       if (memo.contains("-->") && !marked.contains(memo)) marked << memo;
     });
-    QTest::mouseClick(window->btCreate, Qt::LeftButton);
+    QVERIFY(Create(*window));
   }
   QVERIFY(QFile::exists(Work("a.quillavor")));
   QCOMPARE(QFile::exists(Work("b.quillavor")), !stops);
@@ -343,29 +458,42 @@ void MainWindowTest::stopLine() {
   QVERIFY(window->btCreate->isEnabled());
 }
 
-void MainWindowTest::typedMarkerDisappearsAfterFirstLine() {
+// A "-->" typed anywhere in the list goes before the run reads the list, so
+// it is never part of a line that is built.
+void MainWindowTest::typedMarkerDisappearsWhenRunStarts() {
   const QString a = WriteSource("a.txt");
   auto window = MakeWindow();
   window->Memo2->setPlainText("A | a | " + a + "\nnotes --> here\n-->");
   QStringList seen;
   {
-    DuringRun watch([&] { seen << window->Memo2->toPlainText(); });
-    QTest::mouseClick(window->btCreate, Qt::LeftButton);
+    DuringRun watch(*window, [&] {
+      if (!seen.contains(window->Memo2->toPlainText())) seen << window->Memo2->toPlainText();
+    });
+    QVERIFY(Create(*window));
   }
   QCOMPARE(window->Memo2->toPlainText(), "A | a | " + a + "\nnotes  here\n");
-  // While the first line was built only its own marker was added.
-  QVERIFY(seen.contains("-->A | a | " + a + "\nnotes --> here\n-->"));
+  // While the first line was built only its own marker was there.
+  QVERIFY2(seen.contains("-->A | a | " + a + "\nnotes  here\n"), qPrintable(seen.join("\n|")));
+  QCOMPARE(window->tvLog->topLevelItem(1)->text(3), QString("notes  here: fewer than three fields"));
 }
 
-void MainWindowTest::failingLineKeepsMarkerAndButtonComesBack() {
-  const QString good = WriteSource("good.txt");
+// A failing line keeps its marker and the error box names line, source and
+// cause, with the warnings of earlier lines in the log before the error. The
+// next run removes the marker before it reads the list: the module of the
+// mended line is named as the line says, without "-->".
+void MainWindowTest::failingLineKeepsMarkerUntilNextRun() {
+  QFile goodFile(Work("good.txt"));
+  QVERIFY(goodFile.open(QIODevice::WriteOnly));
+  goodFile.write("BIBLE\n<Gen>Genesis 1\n1 See <a=\xe9\xbe\x8d.\n");
+  goodFile.close();
+  const QString good = goodFile.fileName();
   const QString bad = WriteSource("bad.txt");
   const QString later = WriteSource("later.txt");
   QVERIFY(QDir().mkpath(Work("bad.quillavor")));  // the module path is a folder
   auto window = MakeWindow();
   const QString badLine = "Bad | B | " + bad;
   window->Memo2->setPlainText("Good | G | " + good + "\n" + badLine + "\nLater | L | " + later);
-  QTest::mouseClick(window->btCreate, Qt::LeftButton);
+  QVERIFY(Create(*window));
 
   QCOMPARE(errors_.size(), 1);
   const QString message = errors_.front();
@@ -377,13 +505,26 @@ void MainWindowTest::failingLineKeepsMarkerAndButtonComesBack() {
   QVERIFY(QFile::exists(Work("good.quillavor")));
   QVERIFY(!QFile::exists(Work("later.quillavor")));
   QVERIFY(window->btCreate->isEnabled());
+  QCOMPARE(window->BkPart->text(), QString("1 built, 1 failed, 1 warning"));
+  QCOMPARE(window->tvLog->topLevelItemCount(), 2);
+  const QTreeWidgetItem* goodRow = window->tvLog->topLevelItem(0);
+  const QTreeWidgetItem* badRow = window->tvLog->topLevelItem(1);
+  QCOMPARE(goodRow->childCount(), 1);
+  QCOMPARE(goodRow->child(0)->text(0), QString("warning"));
+  QCOMPARE(badRow->text(0), QString("failed"));
+  QCOMPARE(badRow->childCount(), 1);
+  QCOMPARE(badRow->child(0)->text(0), QString("error"));
+  QCOMPARE(badRow->child(0)->text(1), bad);
+  QVERIFY(message.endsWith(badRow->child(0)->text(3)));
 
-  // The next run starts from the marked text: the marker goes with the first line.
   QVERIFY(QDir(Work("bad.quillavor")).removeRecursively());
-  QTest::mouseClick(window->btCreate, Qt::LeftButton);
+  QVERIFY(Create(*window));
   QCOMPARE(errors_.size(), 1);
   QVERIFY(QFile::exists(Work("later.quillavor")));
   QVERIFY(!window->Memo2->toPlainText().contains("-->"));
+  QCOMPARE(ReadModuleFile(Work("bad.quillavor").toStdU16String()).String(0), u"Bad");
+  QCOMPARE(window->tvLog->topLevelItem(1)->text(3),
+           badLine + " \u2192 " + Work("bad.quillavor"));
 }
 
 void MainWindowTest::rawFiles_data() {
@@ -399,7 +540,7 @@ void MainWindowTest::rawFiles() {
   auto window = MakeWindow();
   window->Memo2->setPlainText("A | a | " + a + "\nB | b | " + b);
   window->cbRaw->setChecked(ticked);
-  QTest::mouseClick(window->btCreate, Qt::LeftButton);
+  QVERIFY(Create(*window));
   for (const char* name : {"a", "b"}) {
     const QString module = Work(QString(name) + ".quillavor");
     QVERIFY(QFile::exists(module));
@@ -410,15 +551,16 @@ void MainWindowTest::rawFiles() {
 }
 
 void MainWindowTest::rawBoxReadWhenWriting() {
-  const QString a = WriteSource("a.txt");
+  // Large enough that the run is still compiling when the box is ticked.
+  const QString a = WriteLargeSource(Work("a.txt"), 1'000'000);
   auto window = MakeWindow();
   window->Memo2->setPlainText("A | a | " + a);
   {
     // Ticked while the run is already going on.
-    DuringRun tick([&] {
+    DuringRun tick(*window, [&] {
       if (!window->btCreate->isEnabled()) window->cbRaw->setChecked(true);
     });
-    QTest::mouseClick(window->btCreate, Qt::LeftButton);
+    QVERIFY(Create(*window));
   }
   QVERIFY(QFile::exists(Work("a.quillavor.raw")));
 }
@@ -435,7 +577,7 @@ void MainWindowTest::buttonOffDuringRunAndMarkerShown() {
   QStringList phases;
   QSignalSpy clicks(window->btCreate, &QPushButton::clicked);
   {
-    DuringRun watch([&] {
+    DuringRun watch(*window, [&] {
       ++passes;
       enabledSeen = enabledSeen || window->btCreate->isEnabled();
       if (!memos.contains(window->Memo2->toPlainText())) memos << window->Memo2->toPlainText();
@@ -443,7 +585,7 @@ void MainWindowTest::buttonOffDuringRunAndMarkerShown() {
       // A second press during the run starts nothing.
       QTest::mouseClick(window->btCreate, Qt::LeftButton);
     });
-    QTest::mouseClick(window->btCreate, Qt::LeftButton);
+    QVERIFY(Create(*window));
   }
   QVERIFY(passes > 0);
   QVERIFY(!enabledSeen);
@@ -461,14 +603,15 @@ void MainWindowTest::editsDuringLineReplacedByCapturedText() {
   window->Memo2->setPlainText("A | a | " + a);
   bool typed = false;
   {
-    DuringRun edit([&] {
-      if (typed || window->btCreate->isEnabled()) return;
+    DuringRun edit(*window, [&] {
+      // Typed while the line is being built, its marker shown.
+      if (typed || !window->Memo2->toPlainText().contains("-->")) return;
       typed = true;
       window->Memo2->moveCursor(QTextCursor::End);
       QTest::keyClick(window->Memo2, Qt::Key_Return);
       QTest::keyClicks(window->Memo2, "new line");
     });
-    QTest::mouseClick(window->btCreate, Qt::LeftButton);
+    QVERIFY(Create(*window));
   }
   QVERIFY(typed);
   QCOMPARE(window->Memo2->toPlainText(), "A | a | " + a);
@@ -477,7 +620,7 @@ void MainWindowTest::editsDuringLineReplacedByCapturedText() {
 void MainWindowTest::emptyBooksList() {
   auto window = MakeWindow();
   window->Memo2->setPlainText("");
-  QTest::mouseClick(window->btCreate, Qt::LeftButton);
+  QVERIFY(Create(*window));
   QVERIFY(window->btCreate->isEnabled());
   QCOMPARE(window->BkPart->text(), QString());
   QVERIFY(errors_.isEmpty());
@@ -487,6 +630,13 @@ void MainWindowTest::emptyBooksList() {
 void MainWindowTest::manualTriggersCallSameOpener() {
   auto window = MakeWindow();
   const QString manual = ToQ(paths::ManualPath());
+  // No manual yet: an error box names the path, nothing is opened.
+  QTest::mouseClick(window->Button1, Qt::LeftButton);
+  QCOMPARE(opened_, QStringList());
+  QCOMPARE(errors_, QStringList{"The manual \"" + manual + "\" does not exist."});
+  QVERIFY(QDir().mkpath(QFileInfo(manual).absolutePath()));
+  QFile(manual).open(QIODevice::WriteOnly);
+
   QTest::mouseClick(window->Label3, Qt::LeftButton);
   QCOMPARE(opened_, QStringList{manual});
   opened_.clear();
@@ -498,9 +648,12 @@ void MainWindowTest::manualTriggersCallSameOpener() {
   QCOMPARE(opened_, QStringList{manual});
   // The opener gets the label's current text.
   opened_.clear();
-  window->Label3->setText("/elsewhere/manual.docx");
+  const QString elsewhere = Work("manual.docx");
+  QFile(elsewhere).open(QIODevice::WriteOnly);
+  window->Label3->setText(elsewhere);
   QTest::mouseClick(window->Button1, Qt::LeftButton);
-  QCOMPARE(opened_, QStringList{"/elsewhere/manual.docx"});
+  QCOMPARE(opened_, QStringList{elsewhere});
+  QCOMPARE(errors_.size(), 1);
 }
 
 // The link names the operator's manual when it exists; otherwise the guide
@@ -528,12 +681,25 @@ void MainWindowTest::manualLinkFallsBackToInstalledGuide() {
   }
   WindowServices services;
   services.openDocument = [this](const QString& path) { opened_ << path; };
-  if (guideInstalled) services.installedGuide = Work("GUIDE.md");
+  services.showError = [this](QWidget*, const QString& message) { errors_ << message; };
+  if (guideInstalled) {
+    services.installedGuide = Work("GUIDE.md");
+    QFile guide(services.installedGuide);
+    QVERIFY(guide.open(QIODevice::WriteOnly));
+  }
   TForm1 window(std::move(services));
   const QString expected = guideLinked ? Work("GUIDE.md") : manual;
   QCOMPARE(window.Label3->text(), expected);
   QTest::mouseClick(window.Button1, Qt::LeftButton);
-  QCOMPARE(opened_, QStringList{expected});
+  if (!manualExists && !guideInstalled) {
+    // Nothing to open: the operator is told which manual is missing.
+    QVERIFY(opened_.isEmpty());
+    QCOMPARE(errors_.size(), 1);
+    QVERIFY(errors_.front().contains(manual));
+  } else {
+    QCOMPARE(opened_, QStringList{expected});
+    QVERIFY(errors_.isEmpty());
+  }
 }
 
 // "Preview" writes the preview of the line at the cursor and opens its first
@@ -553,7 +719,7 @@ void MainWindowTest::previewOpensTheLineAtTheCursor() {
   QVERIFY2(errors_[0].contains(Work("genesis.quillavor")) && errors_[0].contains("Create first"),
            qPrintable(errors_[0]));
 
-  QTest::mouseClick(window->btCreate, Qt::LeftButton);
+  QVERIFY(Create(*window));
   window->actPreview->trigger();
   QCOMPARE(errors_.size(), 1);
   QCOMPARE(opened_, QStringList{Work("genesis.preview/index.html")});
@@ -564,6 +730,91 @@ void MainWindowTest::previewOpensTheLineAtTheCursor() {
   window->actPreview->trigger();
   QCOMPARE(errors_.size(), 2);
   QVERIFY2(errors_[1].contains("no module line"), qPrintable(errors_[1]));
+}
+
+// Stop ends the run once the module being built is written: later lines are
+// not looked at, no temporary file is left, and the summary says so.
+void MainWindowTest::stopEndsRunAfterCurrentModule() {
+  const QString big = WriteLargeSource(Work("big.txt"), 1'500'000);
+  const QString a = WriteSource("a.txt");
+  auto window = MakeWindow();
+  const QString list = "Big | B | " + big + "\nToo few\nA | a | " + a;
+  window->Memo2->setPlainText(list);
+  bool stopEnabledDuringRun = false;
+  {
+    DuringRun stop(*window, [&] {
+      if (window->Memo2->toPlainText().startsWith("-->Big") && window->btStop->isEnabled()) {
+        stopEnabledDuringRun = true;
+        QTest::mouseClick(window->btStop, Qt::LeftButton);
+        QVERIFY(!window->btStop->isEnabled());
+      }
+    });
+    QVERIFY(Create(*window));
+  }
+  QVERIFY(stopEnabledDuringRun);
+  QVERIFY(errors_.isEmpty());
+  QCOMPARE(QDir(work_->path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries),
+           (QStringList{"a.txt", "big.quillavor", "big.txt"}));
+  QCOMPARE(ReadModuleFile(Work("big.quillavor").toStdU16String()).String(0), u"Big");
+  QCOMPARE(window->BkPart->text(), QString("1 built, stopped"));
+  QCOMPARE(window->tvLog->topLevelItemCount(), 1);
+  QCOMPARE(window->pbRun->text(), QString("1 of 3 lines"));
+  QCOMPARE(window->Memo2->toPlainText(), list);
+  QVERIFY(window->btCreate->isEnabled());
+  QVERIFY(!window->btStop->isEnabled());
+
+  // The next run is not stopped by the last one's request.
+  QVERIFY(Create(*window));
+  QCOMPARE(window->BkPart->text(), QString("2 built, 1 skipped"));
+}
+
+// The build runs off the window's thread: while a large module is compressed
+// the window goes on taking events (a timer fires, the run's progress shows).
+void MainWindowTest::windowTakesEventsDuringCompression() {
+  const QString big = WriteLargeSource(Work("big.txt"), 3'000'000);
+  auto window = MakeWindow();
+  window->show();
+  window->Memo2->setPlainText("Big | B | " + big);
+  int ticks = 0;
+  int ticksInCompression = 0;
+  QTimer timer;
+  QObject::connect(&timer, &QTimer::timeout, [&] {
+    ++ticks;
+    if (window->pbRun->text() == "Line 1 of 1: compression") ++ticksInCompression;
+  });
+  timer.start(5);
+  QVERIFY(Create(*window));
+  QVERIFY(QFile::exists(Work("big.quillavor")));
+  QVERIFY2(ticksInCompression >= 2,
+           qPrintable(QString("%1 of %2 ticks").arg(ticksInCompression).arg(ticks)));
+}
+
+// However small the operator makes the window, every control of the layout
+// stays whole and inside the window.
+void MainWindowTest::minimumSizeKeepsEveryControl() {
+  auto window = MakeWindow();
+  window->show();
+  const std::initializer_list<QWidget*> controls{
+      window->btCreate, window->Label2, window->Label3, window->Label4, window->Memo2,
+      window->BkPart,   window->cbRaw,  window->Button1, window->btStop, window->pbRun};
+  std::vector<QSize> designed;
+  for (QWidget* control : controls) designed.push_back(control->size());
+  window->resize(100, 100);
+  QVERIFY(window->width() > 100 && window->height() > 100);
+  const QRect area = window->rect();
+  auto size = designed.begin();
+  for (QWidget* control : controls) {
+    const QRect r(control->mapTo(window.get(), QPoint(0, 0)), control->size());
+    // Stretched controls keep room for a few words or lines, others their size.
+    QVERIFY2(r.width() >= std::min(size->width(), 120) && r.height() >= std::min(size->height(), 48),
+             qPrintable(control->objectName()));
+    ++size;
+    // The manual link and its button start above the client area by design.
+    QVERIFY2(r.right() <= area.right() && r.bottom() <= area.bottom() && r.left() >= 0,
+             qPrintable(control->objectName()));
+  }
+  QVERIFY(window->btCreate->geometry().top() > window->Memo2->geometry().bottom());
+  QVERIFY(window->pbRun->geometry().left() > window->btStop->geometry().right());
 }
 
 }  // namespace quillavor::gui
