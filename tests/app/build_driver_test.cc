@@ -55,8 +55,8 @@ TEST(BuildDriverTest, ModulePlacementWarning) {
       continue;
     }
     ASSERT_TRUE(warning);
-    EXPECT_EQ(U8(*warning), std::string("module-elsewhere: ") + text +
-                                " (the module path is the source path up to its last \".\")");
+    EXPECT_EQ(U8(*warning),
+              std::string(text) + " (the module path is the source path up to its last \".\")");
   }
 }
 
@@ -115,11 +115,17 @@ class Recorder : public DriverObserver {
     events.push_back(u"end " + std::u16string(piece) + u" " + U16(LineOutcomeText(outcome)));
   }
   void Phase(std::u16string_view text) override { phases.emplace_back(text); }
-  void Warning(std::u16string_view text) override { warnings.emplace_back(text); }
+  void LineReported(const LineReport& report) override {
+    reports.push_back(report);
+    for (const Diagnostic& d : report.diagnostics) {
+      if (d.code == DiagnosticCode::kModuleElsewhere) warnings.push_back(U16(d.message));
+    }
+  }
   bool RawWanted() override { return raw; }
   std::vector<std::u16string> events;
   std::vector<std::u16string> phases;
-  std::vector<std::u16string> warnings;
+  std::vector<std::u16string> warnings;  // module-elsewhere messages
+  std::vector<LineReport> reports;
   bool raw = false;
 };
 
@@ -208,7 +214,7 @@ TEST(BuildDriverTest, WhereTheModuleLands) {
   RunBuild(u"A|AA|" + elsewhere, recorder);
   EXPECT_TRUE(std::filesystem::exists(dir.path() / "data.quillavor"));
   ASSERT_EQ(recorder.warnings.size(), 1u);
-  EXPECT_TRUE(recorder.warnings[0].starts_with(u"module-elsewhere: the module file \"" +
+  EXPECT_TRUE(recorder.warnings[0].starts_with(u"the module file \"" +
                                                 files::FromPath(dir.path() / "data.quillavor")))
       << U8(recorder.warnings[0]);
   try {

@@ -16,7 +16,8 @@ namespace quillavor::testing {
 
 struct Compiled {
   RecordingProgress progress;
-  Compilation run{u"Test", u"T", u"test.txt", u"", progress};
+  DiagnosticList diagnostics;
+  Compilation run{u"Test", u"T", u"test.txt", u"", progress, {}, &diagnostics};
   Module* module = &run.module();
   const PendingLinks& pending = run.pendingLinks();
 

@@ -26,6 +26,7 @@
 #include "model/progress.h"
 #include "platform/files.h"
 #include "platform/paths.h"
+#include "platform/text.h"
 
 namespace quillavor::gui {
 
@@ -72,9 +73,16 @@ class WindowObserver : public DriverObserver {
   // Read at the time of writing: ticking the box during a run counts.
   bool RawWanted() override { return window_.cbRaw->isChecked(); }
 
-  // Kept for the end of the run, each with the books-list line it belongs to.
-  void Warning(std::u16string_view text) override {
-    warnings_ += piece_ + u": " + std::u16string(text) + u"\n";
+  // Kept for the end of the run, each with the books-list line it belongs to:
+  // "LINE: line N: MESSAGE [CODE]" (the line of the file the diagnostic names).
+  void LineReported(const LineReport& report) override {
+    for (const Diagnostic& d : report.diagnostics) {
+      std::string where = d.line > 0 ? "line " + std::to_string(d.line) + ": " : std::string();
+      warnings_ += report.piece + u": " +
+                   text::DecodeUtf8(where + d.message + " [" +
+                                    std::string(DiagnosticCodeName(d.code)) + "]") +
+                   u"\n";
+    }
   }
   const std::u16string& warnings() const { return warnings_; }
 
