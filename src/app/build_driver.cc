@@ -166,11 +166,10 @@ std::optional<std::string> SourceProblem(const std::u16string& path, LineOutcome
     outcome = LineOutcome::kNoSourceFile;
     if (path.empty()) return std::string("the source path (third field) is empty");
     const std::string tried = text::EncodeUtf8(files::AbsolutePath(path));
-    std::string message = files::IsFolder(path) ? "the source path \"" + shown +
-                                                      "\" is a folder, not a file (tried \"" +
-                                                      tried + "\")"
-                                                : "no source file at \"" + shown +
-                                                      "\" (tried \"" + tried + "\")";
+    std::string message =
+        files::IsFolder(path)
+            ? "the source path \"" + shown + "\" is a folder, not a file (tried \"" + tried + "\")"
+            : "no source file at \"" + shown + "\" (tried \"" + tried + "\")";
     if (!files::ToPath(path).is_absolute()) {
       message += "; relative paths are taken from the folder the build runs in";
     }

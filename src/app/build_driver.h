@@ -50,8 +50,8 @@ struct LineReport {
   LineOutcome outcome = LineOutcome::kBuilt;
   bool failed = false;  // an error ended the run at this line; `error` says why
   std::string error;
-  std::u16string modulePath;  // built lines
-  ModuleCounts counts;        // built lines
+  std::u16string modulePath;            // built lines
+  ModuleCounts counts;                  // built lines
   std::vector<Diagnostic> diagnostics;  // in the order found
   std::chrono::nanoseconds elapsed{0};
 };

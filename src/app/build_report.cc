@@ -68,17 +68,15 @@ void RunTotals::Add(const LineReport& line) {
   elapsed += line.elapsed;
 }
 
-std::string CountsText(const ModuleCounts& c, int64_t warnings,
-                       std::chrono::nanoseconds elapsed) {
+std::string CountsText(const ModuleCounts& c, int64_t warnings, std::chrono::nanoseconds elapsed) {
   char seconds[32];
   std::snprintf(seconds, sizeof seconds, "%.2f s", Seconds(elapsed));
   return Plural(c.books, "book", "books") + ", " + Plural(c.verses, "verse", "verses") + ", " +
          Plural(c.words, "word", "words") + ", " +
          Plural(c.occurrences, "word occurrence", "word occurrences") + ", " +
          Plural(c.linksResolved, "link resolved", "links resolved") + ", " +
-         std::to_string(c.linksUnresolved) + " unresolved, " +
-         Plural(c.images, "image", "images") + ", " + Plural(warnings, "warning", "warnings") +
-         ", " + seconds;
+         std::to_string(c.linksUnresolved) + " unresolved, " + Plural(c.images, "image", "images") +
+         ", " + Plural(warnings, "warning", "warnings") + ", " + seconds;
 }
 
 std::string LineSummary(const LineReport& line) {
@@ -87,8 +85,7 @@ std::string LineSummary(const LineReport& line) {
   s += LineOutcomeText(line.outcome);
   if (line.outcome != LineOutcome::kBuilt) return s;
   return s + " -> " + text::EncodeUtf8(line.modulePath) + " (" +
-         CountsText(line.counts, static_cast<int64_t>(line.diagnostics.size()), line.elapsed) +
-         ")";
+         CountsText(line.counts, static_cast<int64_t>(line.diagnostics.size()), line.elapsed) + ")";
 }
 
 std::string RunSummaryText(const RunTotals& t, bool stopped) {

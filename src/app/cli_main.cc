@@ -129,7 +129,8 @@ class CliObserver : public DriverObserver {
     std::fprintf(stderr, "  %-20s %10.1f ms\n", "total", total);
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
-    std::fprintf(stderr, "  %-20s %10.1f MiB\n", "peak memory", usage.ru_maxrss / 1024.0);
+    std::fprintf(stderr, "  %-20s %10.1f MiB\n", "peak memory",
+                 static_cast<double>(usage.ru_maxrss) / 1024.0);
   }
 
   bool raw_;
@@ -191,19 +192,18 @@ int RunBuildCommand(const BuildCommand& command, BuildOptions options) {
                  text::EncodeUtf8(options.imagesUnder).c_str());
     return 2;
   }
-  const std::u16string path = command.booksFile.empty() ? paths::SettingsFilePath()
-                                                        : text::DecodeUtf8(command.booksFile);
+  const std::u16string path =
+      command.booksFile.empty() ? paths::SettingsFilePath() : text::DecodeUtf8(command.booksFile);
   if (!files::IsRegularFile(path)) {
-    std::fprintf(stderr, "quillavor-maker: no books list at \"%s\"%s\n",
-                 text::EncodeUtf8(path).c_str(),
-                 command.booksFile.empty() ? " (the settings file; name a books list to build)"
-                                           : "");
+    std::fprintf(
+        stderr, "quillavor-maker: no books list at \"%s\"%s\n", text::EncodeUtf8(path).c_str(),
+        command.booksFile.empty() ? " (the settings file; name a books list to build)" : "");
     return 1;
   }
   options.booksListFile = path;
-  CliObserver observer(command.raw, command.quiet, command.timings,
-                       command.maxWarnings >= 0 ? std::optional<int64_t>(command.maxWarnings)
-                                                : std::nullopt);
+  CliObserver observer(
+      command.raw, command.quiet, command.timings,
+      command.maxWarnings >= 0 ? std::optional<int64_t>(command.maxWarnings) : std::nullopt);
   try {
     std::u16string list = DecodeBooksList(files::ReadWholeFile(path));
     const RunSummary summary = RunBuild(list, observer, options);
@@ -288,8 +288,7 @@ int main(int argc, char** argv) {
                         quillavor::text::EncodeUtf8(quillavor::paths::SettingsFilePath()) + ")");
   build->add_flag("--raw", command.raw, "Also write the uncompressed image as MODULE.raw");
   build->add_flag("-q,--quiet", command.quiet, "Print nothing but warnings and errors");
-  build->add_flag("--timings", command.timings,
-                  "Print the time of each stage and the peak memory");
+  build->add_flag("--timings", command.timings, "Print the time of each stage and the peak memory");
   std::string imagesUnder;
   build
       ->add_option("--images-under", imagesUnder,

@@ -72,8 +72,8 @@ std::optional<std::string> Compilation::Load(std::optional<std::span<const uint8
     sourceSize_ = static_cast<int64_t>(bytes->size());
   } else {
     std::error_code error;
-    const auto size = std::filesystem::file_size(
-        files::ToPath(text::TrimView(module_->sourcePath)), error);
+    const auto size =
+        std::filesystem::file_size(files::ToPath(text::TrimView(module_->sourcePath)), error);
     if (!error) sourceSize_ = static_cast<int64_t>(size);
   }
   // A source of 2 bytes or less is a load failure: an empty module.
@@ -121,8 +121,7 @@ bool Compilation::LinkStep(int32_t tagPos, int32_t contextVerse) {
 void Compilation::Resolved() { ++linksResolved_; }
 
 int64_t Compilation::FileLineAt(int32_t pos) const {
-  const auto before =
-      std::lower_bound(facts_.lineFeeds.begin(), facts_.lineFeeds.end(), pos);
+  const auto before = std::lower_bound(facts_.lineFeeds.begin(), facts_.lineFeeds.end(), pos);
   return lineMap_.FileLine(before - facts_.lineFeeds.begin());
 }
 
@@ -229,10 +228,10 @@ void Compilation::Unresolved(const UnresolvedLink& link) {
 void Compilation::ReportEmptyModule() {
   std::string message;
   if (!loaded_) {
-    message = sourceSize_ < 0 ? "the source could not be read"
-                              : "the source holds " + std::to_string(sourceSize_) +
-                                    (sourceSize_ == 1 ? " byte" : " bytes") +
-                                    ", too few for a source";
+    message = sourceSize_ < 0
+                  ? "the source could not be read"
+                  : "the source holds " + std::to_string(sourceSize_) +
+                        (sourceSize_ == 1 ? " byte" : " bytes") + ", too few for a source";
     message += ": the module is written empty";
   } else if (looksLikeModule_) {
     message =

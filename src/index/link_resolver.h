@@ -47,11 +47,11 @@ bool LinkStep(Module& module, BookLookup& lookup, int32_t tagPos, int32_t contex
 
 // A link tag that ended unresolved in the "Resolve linkage" pass.
 struct UnresolvedLink {
-  char16_t letter = 0;   // "A", "a", "f", "m" or "r"
-  std::u16string value;  // as written, trimmed; a footnote marker link: the marker
-  bool removed = false;  // false: no ">" on its line, so the tag stays as text
-  int32_t verse = -1;    // the verse whose text holds it, or the one a footnote line follows
-  int32_t noteOf = -1;   // the book whose note holds it
+  char16_t letter = 0;       // "A", "a", "f", "m" or "r"
+  std::u16string value;      // as written, trimmed; a footnote marker link: the marker
+  bool removed = false;      // false: no ">" on its line, so the tag stays as text
+  int32_t verse = -1;        // the verse whose text holds it, or the one a footnote line follows
+  int32_t noteOf = -1;       // the book whose note holds it
   int32_t footnoteTag = -1;  // in a footnote line: the pool index of its "<"
   int32_t offset = 0;        // its index in the verse text or note when it was met
 };

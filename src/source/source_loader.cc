@@ -292,8 +292,8 @@ class BytePass {
 
   // The prepared line being written: the number of LFs written so far.
   int64_t OutLine() {
-    outLines_ += std::count(out_.begin() + static_cast<std::ptrdiff_t>(outCountedTo_), out_.end(),
-                            '\n');
+    outLines_ +=
+        std::count(out_.begin() + static_cast<std::ptrdiff_t>(outCountedTo_), out_.end(), '\n');
     outCountedTo_ = out_.size();
     return outLines_;
   }
@@ -485,8 +485,8 @@ void ReportMalformedUtf8(std::string_view text, const LineMap& map, bool windows
     }
     char hex[8];
     std::snprintf(hex, sizeof hex, "0x%02X", static_cast<unsigned>(firstBad));
-    std::string message = std::string("bytes that are not UTF-8 (the first is ") + hex +
-                          ") are stored as U+FFFD";
+    std::string message =
+        std::string("bytes that are not UTF-8 (the first is ") + hex + ") are stored as U+FFFD";
     if (windowsLike && !windowsPageOn) {
       message +=
           "; they look like Windows-1252 quotation marks or dashes: add the option "
@@ -494,8 +494,8 @@ void ReportMalformedUtf8(std::string_view text, const LineMap& map, bool windows
     } else {
       message += "; save the source as UTF-8";
     }
-    sink.Report(Diagnostic{DiagnosticCode::kMalformedUtf8, file, fileLine, std::move(message),
-                           {}, {}, {}});
+    sink.Report(
+        Diagnostic{DiagnosticCode::kMalformedUtf8, file, fileLine, std::move(message), {}, {}, {}});
   };
   size_t pos = 0;
   while (pos < text.size()) {
@@ -531,12 +531,16 @@ void ReportMalformedUtf8(std::string_view text, const LineMap& map, bool windows
   }
   flush();
   if (linesWithBadBytes > kMalformedLinesListed) {
-    sink.Report(Diagnostic{DiagnosticCode::kMalformedUtf8, file, 0,
+    sink.Report(Diagnostic{DiagnosticCode::kMalformedUtf8,
+                           file,
+                           0,
                            std::to_string(linesWithBadBytes) +
                                " lines in all hold bytes that are not UTF-8; the first " +
                                std::to_string(kMalformedLinesListed) +
                                " are listed, the next is line " + std::to_string(firstUnlisted),
-                           {}, {}, {}});
+                           {},
+                           {},
+                           {}});
   }
 }
 
@@ -587,12 +591,16 @@ std::string PrepareSource(Module& module, std::span<const uint8_t> bytes,
   if (zero != std::string::npos) {
     const int64_t line = map->FileLine(std::count(read.begin(), read.end(), '\n'));
     const int64_t after = std::max<int64_t>(pass.FileLineCount() - line, 0);
-    diagnostics->Report(Diagnostic{
-        DiagnosticCode::kNulByte, file, line,
-        "a 0 byte ends the text here: the rest of this line and the " + std::to_string(after) +
-            (after == 1 ? " line" : " lines") +
-            " after it are dropped; remove the 0 byte (is the source a text file?)",
-        {}, {}, {}});
+    diagnostics->Report(
+        Diagnostic{DiagnosticCode::kNulByte,
+                   file,
+                   line,
+                   "a 0 byte ends the text here: the rest of this line and the " +
+                       std::to_string(after) + (after == 1 ? " line" : " lines") +
+                       " after it are dropped; remove the 0 byte (is the source a text file?)",
+                   {},
+                   {},
+                   {}});
   }
   ReportMalformedUtf8(read, *map, windowsPageOn, file, *diagnostics);
   return prepared;

@@ -57,39 +57,51 @@ TEST(DiagnosticsTest, EachCodeAtTheLineAnEditorShows) {
   } kCases[] = {
       {"no diagnostics", "BIBLE\n<G>Genesis 1\n1 a <A=\"Genesis 1:1\">b</a>\n", {}},
       {"byte-order marks and CR LF",
-       "\xEF\xBB\xBF<G>G\r\n1 a\r\n\xEF\xBB\xBF" "2 " + nope + "\r\n", {"unresolved-link:3"}},
+       "\xEF\xBB\xBF<G>G\r\n1 a\r\n\xEF\xBB\xBF"
+       "2 " +
+           nope + "\r\n",
+       {"unresolved-link:3"}},
       {"lone CR ends no line",
-       "<G>G\r1 " + nope + "\r2 b\n3 " + nope + "\n", {"unresolved-link:1", "unresolved-link:2"}},
+       "<G>G\r1 " + nope + "\r2 b\n3 " + nope + "\n",
+       {"unresolved-link:1", "unresolved-link:2"}},
       {"a comment block drops lines",
-       "<G>G\nBEGIN_COMMENT\na\nb END_COMMENT tail\n1 " + nope + "\n", {"unresolved-link:5"}},
+       "<G>G\nBEGIN_COMMENT\na\nb END_COMMENT tail\n1 " + nope + "\n",
+       {"unresolved-link:5"}},
       {"a comment block inside a line",
-       "<G>G\n1 a BEGIN_COMMENT x\nEND_COMMENT\n2 " + nope + "\n", {"unresolved-link:4"}},
-      {"<comment> lines", "<comment> top\n<G>G <comment> note\n1 " + nope + "\n",
+       "<G>G\n1 a BEGIN_COMMENT x\nEND_COMMENT\n2 " + nope + "\n",
+       {"unresolved-link:4"}},
+      {"<comment> lines",
+       "<comment> top\n<G>G <comment> note\n1 " + nope + "\n",
        {"unresolved-link:3"}},
       {"a Base64 image over three lines",
        "<G>G\n1 a <image=        >QUJD\nREVG\n</image>\n2 " + nope + "\n",
        {"unresolved-link:5"}},
       {"an image file adds a prepared line",
-       "<G>G\n<imagefile>" + image + "\n1 " + nope + "\n<imagefile>" + image + "\n2 " + nope +
-           "\n",
+       "<G>G\n<imagefile>" + image + "\n1 " + nope + "\n<imagefile>" + image + "\n2 " + nope + "\n",
        {"unresolved-link:3", "unresolved-link:5"}},
-      {"a missing image file", "<G>G\n<imagefile>no/such.png\n1 " + nope + "\n",
+      {"a missing image file",
+       "<G>G\n<imagefile>no/such.png\n1 " + nope + "\n",
        {"missing-image:2", "unresolved-link:3"}},
-      {"an unterminated comment", "<G>G\n1 a\r\nx BEGIN_COMMENT\n2 b\n3 c",
+      {"an unterminated comment",
+       "<G>G\n1 a\r\nx BEGIN_COMMENT\n2 b\n3 c",
        {"unterminated-comment:3"}},
       {"a 0 byte", std::string("<G>G\n1 a\n2 b\0c\n3 d\n4 e\n", 23), {"nul-byte:3"}},
-      {"malformed UTF-8", "<G>G\n1 \x93q\x94 \xFF\n2 \xC3\xA9\n3 \xE2\x80\n", {"malformed-utf8:2",
-                                                                               "malformed-utf8:4"}},
-      {"text before the first book", "BIBLE\n\n  \t\nintro\n[a] note\n<G>G\n1 a\n",
+      {"malformed UTF-8",
+       "<G>G\n1 \x93q\x94 \xFF\n2 \xC3\xA9\n3 \xE2\x80\n",
+       {"malformed-utf8:2", "malformed-utf8:4"}},
+      {"text before the first book",
+       "BIBLE\n\n  \t\nintro\n[a] note\n<G>G\n1 a\n",
        {"text-before-first-book:4"}},
-      {"a footnote marker without its line", "<G>G\n1 a[a] b\n2 c\n",
-       {"unresolved-link:2"}},
-      {"a link in a footnote line", "<G>G\n1 a[a] b\n[a] see " + nope + "\n",
+      {"a footnote marker without its line", "<G>G\n1 a[a] b\n2 c\n", {"unresolved-link:2"}},
+      {"a link in a footnote line",
+       "<G>G\n1 a[a] b\n[a] see " + nope + "\n",
        {"unresolved-link:3"}},
-      {"a link in a book note", "BIBLE\n\n<G>G<note>see <a=\"Nowhere\">x</a>\n1 a\n",
+      {"a link in a book note",
+       "BIBLE\n\n<G>G<note>see <a=\"Nowhere\">x</a>\n1 a\n",
        {"unresolved-link:3"}},
       {"a link kept as text, in a verse queued twice",
-       "<G>G\n1 " + nope + " <A=\"Nowhere\" end\n", {"unresolved-link:2", "unresolved-link:2"}},
+       "<G>G\n1 " + nope + " <A=\"Nowhere\" end\n",
+       {"unresolved-link:2", "unresolved-link:2"}},
       {"link lookalike", "<G>G\n\n1 <a=\xE9\xBE\x8D\n", {"link-lookalike:3"}},
       {"no book", "BIBLE\nINDEX_OFF\n", {"empty-module:0"}},
       {"two bytes", "ab", {"empty-module:0"}},
@@ -114,7 +126,8 @@ TEST(DiagnosticsTest, MessagesAndFields) {
   EXPECT_EQ(image.path, U8(files::AbsolutePath(u"missing.png")));
   EXPECT_EQ(image.message, "the image file \"missing.png\" names no file (tried \"" + image.path +
                                "\"; relative image paths are taken from the folder the build "
-                               "runs in, \"" + U8(files::CurrentFolder()) +
+                               "runs in, \"" +
+                               U8(files::CurrentFolder()) +
                                "\", not from the source's folder); the reference is removed");
   EXPECT_EQ(run.diagnostics[1].message,
             "\"BEGIN_COMMENT\" has no \"END_COMMENT\" after it: the rest of the source, 2 lines "
@@ -178,14 +191,16 @@ TEST(DiagnosticsTest, MalformedUtf8SuggestsTheCodePageAndIsCapped) {
 // links the module holds.
 TEST(DiagnosticsTest, NeverChangeTheModule) {
   const std::string source =
-      "\xEF\xBB\xBF" "BIBLE\r\nintro\r\n<G>Genesis 1\r\nBEGIN_COMMENT\nx\nEND_COMMENT\n"
+      "\xEF\xBB\xBF"
+      "BIBLE\r\nintro\r\n<G>Genesis 1\r\nBEGIN_COMMENT\nx\nEND_COMMENT\n"
       "1 a[a] <A=\"Genesis 1:1\">b</a> <A=\"Nowhere\">c</a> \x93q\x94\n[a] note\n"
       "<Song of Solomon>Song of Solomon 2\n1 <A=\"Song of Solomon 2:1\">d</a>\n";
   NullProgress progress;
   DiagnosticList list;
   CompileResult with =
       CompileModuleFromBytes(u"T", u"T", u"s.txt", u"", Bytes(source), progress, &list);
-  CompileResult without = CompileModuleFromBytes(u"T", u"T", u"s.txt", u"", Bytes(source), progress);
+  CompileResult without =
+      CompileModuleFromBytes(u"T", u"T", u"s.txt", u"", Bytes(source), progress);
   EXPECT_EQ(AssembleImage(*with.module), AssembleImage(*without.module));
   EXPECT_EQ(with.linksResolved, 3);
   EXPECT_EQ(with.linksUnresolved, 1);
