@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
+#include <limits>
 #include <system_error>
 #include <utility>
 
@@ -58,7 +59,27 @@ Compilation::Compilation(std::u16string name, std::u16string abbreviation,
   module_->options = std::move(options);
 }
 
-Compilation::~Compilation() = default;
+Compilation::~Compilation() {
+  // A run that failed still hands on what it found before the failure.
+  try {
+    FlushDiagnostics();
+  } catch (...) {  // NOLINT(bugprone-empty-catch): a destructor must not throw
+  }
+}
+
+void Compilation::FlushDiagnostics() {
+  if (diagnostics_ == nullptr || found_.items.empty()) return;
+  // Editors and readers go down a file: by line, a whole-file one (line 0)
+  // after the others, otherwise in the order found.
+  auto key = [](const Diagnostic& d) {
+    return d.line > 0 ? d.line : std::numeric_limits<int64_t>::max();
+  };
+  std::stable_sort(found_.items.begin(), found_.items.end(),
+                   [&](const Diagnostic& a, const Diagnostic& b) { return key(a) < key(b); });
+  std::vector<Diagnostic> items = std::move(found_.items);
+  found_.items.clear();
+  for (Diagnostic& d : items) diagnostics_->Report(std::move(d));
+}
 
 std::optional<std::string> Compilation::Load(std::optional<std::span<const uint8_t>> bytes) {
   EnsureBookNameTable();
@@ -83,7 +104,7 @@ std::optional<std::string> Compilation::Load(std::optional<std::span<const uint8
   // only reported as that: its bytes would give pages of noise.
   looksLikeModule_ = (*bytes)[0] == 0x78 && (*bytes)[1] == 0xDA;
   return PrepareSource(*module_, *bytes, module_->options, build_,
-                       looksLikeModule_ ? nullptr : diagnostics_,
+                       looksLikeModule_ || diagnostics_ == nullptr ? nullptr : &found_,
                        diagnostics_ != nullptr ? &lineMap_ : nullptr);
 }
 
@@ -106,6 +127,7 @@ void Compilation::Finalize() {
 
 CompileResult Compilation::Finish() {
   if (diagnostics_ != nullptr && module_->bookCount == 0) ReportEmptyModule();
+  FlushDiagnostics();
   return CompileResult{std::move(module_), std::move(changedAfterIndexing_), linksResolved_,
                        linksUnresolved_};
 }
@@ -131,7 +153,7 @@ void Compilation::Report(DiagnosticCode code, int64_t line, std::string message)
   d.file = text::EncodeUtf8(module_->sourcePath);
   d.line = line;
   d.message = std::move(message);
-  diagnostics_->Report(std::move(d));
+  found_.Report(std::move(d));
 }
 
 void Compilation::ReportMarkupFacts() {
@@ -222,7 +244,7 @@ void Compilation::Unresolved(const UnresolvedLink& link) {
   d.message = std::move(message);
   d.link = letter;
   d.value = value;
-  diagnostics_->Report(std::move(d));
+  found_.Report(std::move(d));
 }
 
 void Compilation::ReportEmptyModule() {

@@ -116,7 +116,13 @@ class Compilation : private LineStages, private LinkOutcomes {
   int64_t linksResolved_ = 0;
   int64_t linksUnresolved_ = 0;
 
+  // Hands the gathered diagnostics on to diagnostics_, in line order.
+  void FlushDiagnostics();
+
   DiagnosticSink* diagnostics_;  // null: no diagnostics
+  // What the stages found, in the order found; handed on in line order when
+  // the run finishes (or fails).
+  DiagnosticList found_;
   LineMap lineMap_;              // prepared lines to file lines
   MarkupFacts facts_;            // pool positions that diagnostics name
   // What the load saw, for the empty-module diagnostic.

@@ -116,30 +116,31 @@ TEST(DiagnosticsTest, EachCodeAtTheLineAnEditorShows) {
 }
 
 // The messages say what happened and what to do; the report fields carry
-// the tag, its value and the path tried.
+// the tag, its value and the path tried. A module's diagnostics come in line
+// order, whatever stage found them.
 TEST(DiagnosticsTest, MessagesAndFields) {
   Compiled run = Compile(
       "<G>Genesis 1\n1 a <A=\"Song 9:9\">x</a> <a=\" Nowhere \">y</a>\n"
       "<imagefile>missing.png\nBEGIN_COMMENT\n\n");
   ASSERT_EQ(run.diagnostics.size(), 4u);
-  const Diagnostic& image = run.diagnostics[0];
+  const Diagnostic& image = run.diagnostics[2];
   EXPECT_EQ(image.path, U8(files::AbsolutePath(u"missing.png")));
   EXPECT_EQ(image.message, "the image file \"missing.png\" names no file (tried \"" + image.path +
                                "\"; relative image paths are taken from the folder the build "
                                "runs in, \"" +
                                U8(files::CurrentFolder()) +
                                "\", not from the source's folder); the reference is removed");
-  EXPECT_EQ(run.diagnostics[1].message,
+  EXPECT_EQ(run.diagnostics[3].message,
             "\"BEGIN_COMMENT\" has no \"END_COMMENT\" after it: the rest of the source, 2 lines "
             "from this one on, is dropped; add \"END_COMMENT\" where the comment ends");
-  const Diagnostic& song = run.diagnostics[2];
+  const Diagnostic& song = run.diagnostics[0];
   EXPECT_EQ(song.link, "A");
   EXPECT_EQ(song.value, "Song 9:9");
   EXPECT_EQ(song.message,
             "the link <A=\"Song 9:9\"> in Genesis 1, verse 1 names no book title or abbreviation "
             "of this module (looked for \"Song of Solomon 9\"); the link is removed, its text "
             "kept: correct the target");
-  const Diagnostic& named = run.diagnostics[3];
+  const Diagnostic& named = run.diagnostics[1];
   EXPECT_EQ(named.link, "a");
   EXPECT_EQ(named.value, "Nowhere");
   run = Compile("<G>Genesis 1\n1 a[b] c\n");

@@ -16,8 +16,7 @@ namespace quillavor::testing {
 
 struct Compiled {
   RecordingProgress progress;
-  DiagnosticList diagnostics;
-  Compilation run{u"Test", u"T", u"test.txt", u"", progress, {}, &diagnostics};
+  Compilation run{u"Test", u"T", u"test.txt", u"", progress};
   Module* module = &run.module();
   const PendingLinks& pending = run.pendingLinks();
 
