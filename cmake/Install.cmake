@@ -82,7 +82,7 @@ install(FILES ${packaging_dir}/quillavor-maker.bash-completion
         DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions
         RENAME quillavor-maker)
 install(FILES ${CMAKE_SOURCE_DIR}/README.md ${CMAKE_SOURCE_DIR}/docs/GUIDE.md
-              ${CMAKE_SOURCE_DIR}/docs/FORMAT.md
+              ${CMAKE_SOURCE_DIR}/docs/FORMAT.md ${CMAKE_SOURCE_DIR}/docs/REPORT.md
         DESTINATION ${QUILLAVOR_DOCDIR})
 install(FILES ${packaging_dir}/copyright DESTINATION ${QUILLAVOR_DOCDIR})
 

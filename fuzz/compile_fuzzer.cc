@@ -54,10 +54,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     --size;
   }
   NullProgress progress;
+  // Diagnostics are gathered too, so that the line map and the reports are
+  // fuzzed with the build they never change.
+  DiagnosticList diagnostics;
   CompileResult compiled;
   try {
     compiled = CompileModuleFromBytes(u"Fuzz", u"FZ", u"fuzz.txt", std::u16string(options),
-                                      {data, size}, progress);
+                                      {data, size}, progress, &diagnostics);
   } catch (const SourceError&) {
     return 0;  // sources the format cannot hold are refused with a message
   } catch (const IoError&) {

@@ -1,8 +1,10 @@
 // The build driver: walks a books list line by line, compiles one Module per
 // valid module line and writes its module file next to the source. Front ends
-// (command line, window) observe the run through DriverObserver.
+// (command line, window) observe the run through DriverObserver; each line's
+// diagnostics are gathered while it is built and handed on with its report.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -12,6 +14,7 @@
 #include <vector>
 
 #include "model/build_options.h"
+#include "model/diagnostics.h"
 #include "model/errors.h"
 #include "model/progress.h"
 
@@ -31,6 +34,31 @@ struct ModuleLine {
 enum class LineOutcome { kBuilt, kTooFewFields, kNoSourceFile, kCannotOpenSource };
 const char* LineOutcomeText(LineOutcome outcome);
 
+// What a built module holds, for the summary of its line.
+struct ModuleCounts {
+  int64_t books = 0;
+  int64_t verses = 0;
+  int64_t words = 0;
+  int64_t occurrences = 0;  // word occurrences in the index
+  int64_t linksResolved = 0;
+  int64_t linksUnresolved = 0;
+  int64_t images = 0;
+};
+
+// Everything a run knows of one books-list line once it is done with it.
+struct LineReport {
+  int64_t line = 0;  // 1-based line of the books list, as an editor counts
+  std::u16string piece;
+  std::optional<ModuleLine> fields;  // nothing with fewer than three fields
+  LineOutcome outcome = LineOutcome::kBuilt;
+  bool failed = false;  // an error ended the run at this line; `error` says why
+  std::string error;
+  std::u16string modulePath;            // built lines
+  ModuleCounts counts;                  // built lines
+  std::vector<Diagnostic> diagnostics;  // in the order found
+  std::chrono::nanoseconds elapsed{0};
+};
+
 // Observes a run. When a run builds several lines at once (RunBuild with a
 // pool of more than one thread), the calls come from the pool's threads, one
 // at a time, and each line's calls arrive together in books-list order.
@@ -43,6 +71,10 @@ class DriverObserver : public Progress {
                             std::u16string_view /*modulePath*/) {}
   // Asked for each module once it is compiled: is a raw file wanted?
   virtual bool RawWanted() { return false; }
+  // Everything known of a line: called when it is built or skipped, before
+  // LineFinished, and when an error ends the run at it, before the error is
+  // raised. Lines are reported in books-list order.
+  virtual void LineReported(const LineReport& /*report*/) {}
 };
 
 // Tells which phase texts head a stage of a build, by the stage they come in:
@@ -90,6 +122,9 @@ std::u16string DecodeBooksList(std::span<const uint8_t> bytes);
 
 // Pieces cut at every CR and every LF (a CR LF pair gives an empty piece).
 std::vector<std::u16string> SplitPieces(std::u16string_view booksList);
+// The editor line (1-based) of each piece of SplitPieces: a lone CR cuts a
+// piece but does not end a line.
+std::vector<int64_t> PieceLines(std::u16string_view booksList);
 // "break" in any case, untrimmed.
 bool IsStopLine(std::u16string_view piece);
 // Fields split at every "|", empty fields kept.
@@ -99,14 +134,18 @@ std::optional<ModuleLine> ParseModuleLine(std::u16string_view piece);
 // The module file path derived from a (trimmed) source path: cut at the last
 // "." anywhere in the path, which may lie in a folder name.
 std::u16string ModuleFilePath(std::u16string_view sourcePath);
-// The "module-elsewhere" warning for a module path that the rule above puts
+// The "module-elsewhere" message for a module path that the rule above puts
 // outside the source's folder or gives a name starting with "."; nothing when
 // the module file lands beside its source.
 std::optional<std::u16string> ModulePlacementWarning(std::u16string_view sourcePath,
                                                      std::u16string_view modulePath);
+// The "unknown-option" messages for the words of an options field (split at
+// commas and blanks) other than exactly "spanish" and "windowspage".
+std::vector<std::string> UnknownOptionMessages(std::u16string_view options);
 
 // One run over a books list. Raises BuildError when a line fails; modules
 // written before it stay, and nothing is written for the lines after it.
+// Books-list diagnostics name BuildOptions::booksListFile.
 //
 // With a `pool` of N threads, up to N module lines are built at once, and
 // each compresses its module on the same pool; with none, one line at a time,

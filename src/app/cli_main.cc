@@ -7,9 +7,14 @@
 #include <array>
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
 #include <iostream>
+#include <optional>
+#include <sstream>
 
 #include "app/build_driver.h"
+#include "app/build_report.h"
 #include "app/inspect.h"
 #include "app/preview.h"
 #include "platform/desktop.h"
@@ -24,31 +29,58 @@ namespace quillavor {
 namespace {
 
 // Prints the run on stderr: a live status line on a terminal, plain lines
-// otherwise, nothing when quiet.
+// otherwise; with --quiet only the diagnostics and errors. Keeps every line's
+// report for --report and --strict.
 class CliObserver : public DriverObserver {
  public:
-  CliObserver(bool raw, bool quiet, bool timings)
-      : raw_(raw), quiet_(quiet), timings_(timings), live_(!quiet && isatty(STDERR_FILENO)) {}
+  // `maxWarnings`: diagnostics printed at most (nothing: all).
+  CliObserver(bool raw, bool quiet, bool timings, std::optional<int64_t> maxWarnings)
+      : raw_(raw),
+        quiet_(quiet),
+        timings_(timings),
+        live_(!quiet && isatty(STDERR_FILENO)),
+        maxWarnings_(maxWarnings) {}
 
   void LineStarted(std::u16string_view piece) override {
     stages_.fill(std::chrono::nanoseconds(0));
     headings_.LineStarted();
-    piece_ = text::EncodeUtf8(piece);
-    Line("--> " + piece_);
+    Line("--> " + text::EncodeUtf8(piece));
   }
-  // Warnings are shown even when quiet, naming the books-list line so that
-  // they stand on their own.
-  void Warning(std::u16string_view text) override {
-    ClearLive();
-    std::fprintf(stderr, "quillavor-maker: warning: %s: %s\n", piece_.c_str(),
-                 text::EncodeUtf8(text).c_str());
+  // Diagnostics are printed even when quiet, in the form compilers use.
+  void LineReported(const LineReport& report) override {
+    for (const Diagnostic& d : report.diagnostics) {
+      ++warnings_;
+      if (maxWarnings_ && warnings_ > *maxWarnings_) continue;
+      ClearLive();
+      std::fprintf(stderr, "%s\n", FormatDiagnostic(d).c_str());
+    }
+    if (!report.failed) Line(LineSummary(report));
+    reports_.push_back(report);
   }
-  void LineFinished(std::u16string_view piece, LineOutcome outcome,
-                    std::u16string_view modulePath) override {
-    std::string s = text::EncodeUtf8(piece) + ": " + LineOutcomeText(outcome);
-    if (outcome == LineOutcome::kBuilt) s += " -> " + text::EncodeUtf8(modulePath);
-    Line(s);
+  void LineFinished(std::u16string_view, LineOutcome outcome, std::u16string_view) override {
     if (timings_ && outcome == LineOutcome::kBuilt) PrintTimings();
+  }
+  // After the run: the diagnostics left unprinted, and the total.
+  void Finish(bool stopped) {
+    ClearLive();
+    if (maxWarnings_ && warnings_ > *maxWarnings_) {
+      std::fprintf(stderr, "quillavor-maker: %lld more warnings not shown (--max-warnings %lld)\n",
+                   static_cast<long long>(warnings_ - *maxWarnings_),
+                   static_cast<long long>(*maxWarnings_));
+    }
+    if (!quiet_) {
+      RunTotals totals;
+      for (const LineReport& r : reports_) totals.Add(r);
+      std::fprintf(stderr, "%s\n", RunSummaryText(totals, stopped).c_str());
+    }
+  }
+  const std::vector<LineReport>& reports() const { return reports_; }
+  // True when a line was skipped or a warning given (what --strict fails on).
+  bool AnythingToMend() const {
+    for (const LineReport& r : reports_) {
+      if (r.outcome != LineOutcome::kBuilt || !r.diagnostics.empty()) return true;
+    }
+    return false;
   }
   // A live line shows every phase; plain output prints the stages of a build,
   // not every book title or Concordance letter shown on the way.
@@ -99,34 +131,86 @@ class CliObserver : public DriverObserver {
   bool quiet_;
   bool timings_;
   bool live_;
-  std::string piece_;
+  std::optional<int64_t> maxWarnings_;
+  int64_t warnings_ = 0;
+  std::vector<LineReport> reports_;
   StageHeadings headings_;
   std::array<std::chrono::nanoseconds, kStageCount> stages_{};
 };
 
-int RunBuildCommand(const std::string& booksFile, const BuildOptions& options, bool raw, bool quiet,
-                    bool timings, unsigned jobs) {
-  std::u16string path = booksFile.empty() ? paths::SettingsFilePath() : text::DecodeUtf8(booksFile);
+// What `build` is asked to do beyond the build options.
+struct BuildCommand {
+  std::string booksFile;  // empty: the settings file
+  std::string folder;     // -C: run as if started here
+  std::string report;     // --report: a file, "-" for standard output, empty for none
+  bool raw = false;
+  bool quiet = false;
+  bool timings = false;
+  bool strict = false;
+  int64_t maxWarnings = -1;  // --max-warnings; -1: print all
+  unsigned jobs = 1;         // -j: module lines built at once
+};
+
+// Writes the report where asked; false (with a message) when it cannot be.
+bool WriteReport(const BuildCommand& command, const CliObserver& observer, bool stopped) {
+  if (command.report.empty()) return true;
+  if (command.report == "-") {
+    WriteBuildReport(observer.reports(), stopped, std::cout);
+    std::cout.flush();
+    return true;
+  }
+  std::ostringstream json;
+  WriteBuildReport(observer.reports(), stopped, json);
+  const std::string bytes = json.str();
+  try {
+    files::WriteFileAtomically(
+        text::DecodeUtf8(command.report),
+        std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()));
+    return true;
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "quillavor-maker: error: the report: %s\n", e.what());
+    return false;
+  }
+}
+
+int RunBuildCommand(const BuildCommand& command, BuildOptions options) {
+  if (!command.folder.empty()) {
+    std::error_code error;
+    std::filesystem::current_path(files::ToPath(text::DecodeUtf8(command.folder)), error);
+    if (error) {
+      std::fprintf(stderr, "quillavor-maker: -C \"%s\": %s\n", command.folder.c_str(),
+                   error.message().c_str());
+      return 2;
+    }
+  }
+  if (!options.imagesUnder.empty() && !files::IsFolder(options.imagesUnder)) {
+    std::fprintf(stderr, "quillavor-maker: --images-under: no folder at \"%s\"\n",
+                 text::EncodeUtf8(options.imagesUnder).c_str());
+    return 2;
+  }
+  const std::u16string path =
+      command.booksFile.empty() ? paths::SettingsFilePath() : text::DecodeUtf8(command.booksFile);
   if (!files::IsRegularFile(path)) {
-    std::fprintf(stderr, "quillavor-maker: no books list at \"%s\"%s\n",
-                 text::EncodeUtf8(path).c_str(),
-                 booksFile.empty() ? " (the settings file; name a books list to build)" : "");
+    std::fprintf(
+        stderr, "quillavor-maker: no books list at \"%s\"%s\n", text::EncodeUtf8(path).c_str(),
+        command.booksFile.empty() ? " (the settings file; name a books list to build)" : "");
     return 1;
   }
-  CliObserver observer(raw, quiet, timings);
+  options.booksListFile = path;
+  CliObserver observer(
+      command.raw, command.quiet, command.timings,
+      command.maxWarnings >= 0 ? std::optional<int64_t>(command.maxWarnings) : std::nullopt);
   try {
     std::u16string list = DecodeBooksList(files::ReadWholeFile(path));
-    ThreadPool pool(jobs);
-    RunSummary summary = RunBuild(list, observer, options, &pool);
-    observer.ClearLive();
-    if (!quiet) {
-      std::fprintf(stderr, "%d module(s) built, %d line(s) skipped%s\n", summary.built,
-                   summary.skipped, summary.stopped ? ", stopped at \"break\"" : "");
-    }
-    return 0;
+    ThreadPool pool(command.jobs);
+    const RunSummary summary = RunBuild(list, observer, options, &pool);
+    observer.Finish(summary.stopped);
+    if (!WriteReport(command, observer, summary.stopped)) return 1;
+    return command.strict && observer.AnythingToMend() ? 1 : 0;
   } catch (const std::exception& e) {
-    observer.ClearLive();
+    observer.Finish(false);
     std::fprintf(stderr, "quillavor-maker: error: %s\n", e.what());
+    WriteReport(command, observer, false);
     return 1;
   }
 }
@@ -207,19 +291,16 @@ int main(int argc, char** argv) {
   app.require_subcommand(1);
 
   CLI::App* build = app.add_subcommand("build", "Build every module of a books list");
-  std::string booksFile;
-  bool raw = false;
-  bool quiet = false;
-  bool timings = false;
-  build->add_option("BOOKS_FILE", booksFile,
+  quillavor::BuildCommand command;
+  build->add_option("BOOKS_FILE", command.booksFile,
                     "Books list (default: the settings file " +
                         quillavor::text::EncodeUtf8(quillavor::paths::SettingsFilePath()) + ")");
-  build->add_flag("--raw", raw, "Also write the uncompressed image as MODULE.raw");
-  build->add_flag("-q,--quiet", quiet, "Print nothing but errors");
-  build->add_flag("--timings", timings, "Print the time of each stage and the peak memory");
-  unsigned jobs = quillavor::CoresAvailable();
+  build->add_flag("--raw", command.raw, "Also write the uncompressed image as MODULE.raw");
+  build->add_flag("-q,--quiet", command.quiet, "Print nothing but warnings and errors");
+  build->add_flag("--timings", command.timings, "Print the time of each stage and the peak memory");
+  command.jobs = quillavor::CoresAvailable();
   build
-      ->add_option("-j,--jobs", jobs,
+      ->add_option("-j,--jobs", command.jobs,
                    "Build up to N module lines at once on N threads, which also share the "
                    "compression of each module; each line under way holds its module in "
                    "memory (default: the number of cores)")
@@ -230,8 +311,23 @@ int main(int argc, char** argv) {
       ->add_option("--images-under", imagesUnder,
                    "Embed only image files inside DIR (links followed); drop any other with a "
                    "warning")
-      ->option_text("DIR")
-      ->check(CLI::ExistingDirectory);
+      ->option_text("DIR");
+  build
+      ->add_option("-C", command.folder,
+                   "Run as if started in DIR: relative paths (books list, sources, images, "
+                   "report) are taken from there")
+      ->option_text("DIR");
+  build
+      ->add_option("--report", command.report,
+                   "Write the whole run as JSON to FILE (\"-\": standard output)")
+      ->option_text("FILE");
+  build->add_flag("--strict", command.strict,
+                  "Exit 1 when a line was skipped or a warning given (the run goes on)");
+  build
+      ->add_option("--max-warnings", command.maxWarnings,
+                   "Print at most N warnings (the report holds them all)")
+      ->option_text("N")
+      ->check(CLI::NonNegativeNumber);
 
   CLI::App* inspect = app.add_subcommand("inspect", "Show what a module file holds");
   std::string modulePath;
@@ -272,7 +368,7 @@ int main(int argc, char** argv) {
   if (*build) {
     quillavor::BuildOptions options;
     options.imagesUnder = quillavor::text::DecodeUtf8(imagesUnder);
-    return quillavor::RunBuildCommand(booksFile, options, raw, quiet, timings, jobs);
+    return quillavor::RunBuildCommand(command, options);
   }
   if (*preview) return quillavor::RunPreviewCommand(previewModule, previewOutput, previewOpen);
   return quillavor::RunInspectCommand(modulePath, json, check, word, letter, sections);

@@ -12,14 +12,18 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 #include <vector>
 
 #include "index/link_resolver.h"
+#include "markup/compiler.h"
 #include "markup/line_stages.h"
 #include "model/build_options.h"
+#include "model/diagnostics.h"
 #include "model/dictionary.h"
 #include "model/module.h"
 #include "model/progress.h"
+#include "source/line_map.h"
 
 namespace quillavor {
 
@@ -34,6 +38,9 @@ struct CompileResult {
   // value as words. A check of a module just built can hold every other verse
   // to its exact word offsets.
   std::vector<int32_t> changedAfterIndexing;
+  // Link tags resolved, and those left unresolved (removed or kept as text).
+  int64_t linksResolved = 0;
+  int64_t linksUnresolved = 0;
 };
 
 // Reads and compiles the source file at `sourcePath` completely. `name`,
@@ -41,23 +48,27 @@ struct CompileResult {
 // errors of the stages (DynArrayOutOfRange, IoError, SourceError); a source
 // that cannot be loaded (missing, 2 bytes or less) gives an empty module.
 // `build` carries the options of the whole run (which image files may be read).
+// When `diagnostics` is given, everything the run drops or cannot resolve is
+// reported there, naming the line of `sourcePath`; null: nothing is looked for.
 CompileResult CompileModule(std::u16string name, std::u16string abbreviation,
                             std::u16string sourcePath, std::u16string options, Progress& progress,
-                            const BuildOptions& build = {});
+                            const BuildOptions& build = {}, DiagnosticSink* diagnostics = nullptr);
 
 // Compiles source bytes held in memory as if read from `sourcePath` (for
 // tools and tests that have no file).
 CompileResult CompileModuleFromBytes(std::u16string name, std::u16string abbreviation,
                                      std::u16string sourcePath, std::u16string options,
-                                     std::span<const uint8_t> bytes, Progress& progress);
+                                     std::span<const uint8_t> bytes, Progress& progress,
+                                     DiagnosticSink* diagnostics = nullptr);
 
 // One compile run, stage by stage, for the functions above and for tests
 // that look between the stages. Call the stages in order, each at most once.
-// Borrows `progress` for its lifetime.
-class Compilation : private LineStages {
+// Borrows `progress` and `diagnostics` (which may be null) for its lifetime.
+class Compilation : private LineStages, private LinkOutcomes {
  public:
   Compilation(std::u16string name, std::u16string abbreviation, std::u16string sourcePath,
-              std::u16string options, Progress& progress, BuildOptions build = {});
+              std::u16string options, Progress& progress, BuildOptions build = {},
+              DiagnosticSink* diagnostics = nullptr);
   ~Compilation() override;
   Compilation(const Compilation&) = delete;  // owns the module and the run's indexes
   Compilation& operator=(const Compilation&) = delete;
@@ -83,6 +94,16 @@ class Compilation : private LineStages {
   void BookCreated(int32_t book) override;
   bool LinkStep(int32_t tagPos, int32_t contextVerse) override;
   void IndexVerse(int32_t verse, bool indexingOn) override;
+  void Resolved() override;
+  void Unresolved(const UnresolvedLink& link) override;
+
+  // The file line of the source text at pool index `pos`.
+  int64_t FileLineAt(int32_t pos) const;
+  void Report(DiagnosticCode code, int64_t line, std::string message);
+  void ReportMarkupFacts();
+  void ReportEmptyModule();
+  // "Genesis 1, verse 3": a verse as a person finds it.
+  std::string VersePlace(int32_t verse) const;
 
   std::unique_ptr<Module> module_;
   Progress& progress_;
@@ -92,6 +113,25 @@ class Compilation : private LineStages {
   BookLookup bookLookup_;
   PendingLinks pendingLinks_;
   std::vector<int32_t> changedAfterIndexing_;
+  int64_t linksResolved_ = 0;
+  int64_t linksUnresolved_ = 0;
+
+  // Hands the gathered diagnostics on to diagnostics_, in line order.
+  void FlushDiagnostics();
+
+  DiagnosticSink* diagnostics_;  // null: no diagnostics
+  // What the stages found, in the order found; handed on in line order when
+  // the run finishes (or fails).
+  DiagnosticList found_;
+  LineMap lineMap_;              // prepared lines to file lines
+  MarkupFacts facts_;            // pool positions that diagnostics name
+  // What the load saw, for the empty-module diagnostic.
+  bool loaded_ = false;
+  int64_t sourceSize_ = -1;  // -1: the file could not be read
+  bool looksLikeModule_ = false;
+  // Unresolved tags kept as text, already reported: a verse queued twice
+  // meets them twice.
+  std::unordered_set<int64_t> keptAsTextReported_;
 };
 
 }  // namespace quillavor

@@ -460,13 +460,35 @@ size_t IndexerTagEnd(const char16_t* s, size_t i) {
   return j;
 }
 
+// The unresolved link whose "<" is at `i` of the 0-terminated `s`, before it
+// is removed: its letter and trimmed value (for a footnote marker link with a
+// blank value, the marker after its ">").
+UnresolvedLink DescribeUnresolved(const char16_t* s, size_t i) {
+  UnresolvedLink link;
+  link.letter = s[i + 1];
+  size_t close = i + 4;
+  while (s[close] != 0 && s[close] != u'"') ++close;
+  link.value = text::Trim(std::u16string_view(s + i + 4, close - (i + 4)));
+  if (link.letter == u'f' && link.value.empty()) {
+    size_t gt = i + 1;
+    while (s[gt] != 0 && s[gt] != u'>') ++gt;
+    if (s[gt] == u'>' && s[gt + 1] == u'[') {
+      size_t end = gt + 1;
+      while (s[end] != 0 && end < gt + 5 && s[end - 1] != u']') ++end;
+      link.value.assign(s + gt + 1, end - (gt + 1));
+    }
+  }
+  return link;
+}
+
 // Scans a working copy (0-terminated) for link tags: a tag that passes the
 // already-resolved test is left alone (for "<A=" tags only in notes), any
 // other goes through LinkStep and is removed when it fails. True when words
 // the indexer saw may have moved or gone: a link was removed, or a resolved
 // value reached past the end of the tag as the indexer saw it (a tag without
 // ">", or a ">" inside the quoted value).
-bool ResolveInCopy(const Tables& t, std::u16string& copy, bool isNote, int32_t contextBook) {
+bool ResolveInCopy(const Tables& t, std::u16string& copy, bool isNote, int32_t contextBook,
+                   LinkOutcomes* outcomes, const UnresolvedLink& where) {
   char16_t* s = copy.data();
   bool changed = false;
   size_t i = 0;
@@ -484,13 +506,25 @@ bool ResolveInCopy(const Tables& t, std::u16string& copy, bool isNote, int32_t c
     const size_t indexerEnd = IndexerTagEnd(s, i);
     const std::u16string indexedAfter(s + indexerEnd, s + terminator);
     if (LinkStepAt(t, site, contextBook)) {
+      if (outcomes != nullptr) outcomes->Resolved();
       changed |= indexerEnd == terminator ||
                  std::u16string_view(s + indexerEnd, terminator - indexerEnd) != indexedAfter;
       ++i;
       continue;
     }
+    UnresolvedLink described;
+    if (outcomes != nullptr) described = DescribeUnresolved(s, i);
     // After a removal the position where the tag began is examined again.
-    if (RemoveLink(s, i).removed) {
+    const bool removed = RemoveLink(s, i).removed;
+    if (outcomes != nullptr) {
+      UnresolvedLink link = where;
+      link.letter = described.letter;
+      link.value = std::move(described.value);
+      link.removed = removed;
+      link.offset = static_cast<int32_t>(i);
+      outcomes->Unresolved(link);
+    }
+    if (removed) {
       changed = true;
     } else {
       ++i;
@@ -535,13 +569,24 @@ std::optional<TagSite> PoolSite(Module& module, int64_t pos, const SourceLines* 
 // queued positions of the same line back; positions inside removed text are
 // marked dropped.
 void RemoveQueuedInPlace(Module& module, PendingLinks& pending, size_t i,
-                         std::vector<bool>& dropped, std::vector<int32_t>& changedAfterIndexing) {
+                         std::vector<bool>& dropped, std::vector<int32_t>& changedAfterIndexing,
+                         LinkOutcomes* outcomes) {
   char16_t* pool = module.pool.Data();
   const int64_t pos = -int64_t{pending.entries[i]};
   int64_t lineStart = pos;
   while (lineStart > 0 && pool[lineStart - 1] != 0) --lineStart;
   const int64_t lineEnd = pos + static_cast<int64_t>(TerminatorFrom(pool + pos, 0));
+  UnresolvedLink link;
+  if (outcomes != nullptr) {
+    link = DescribeUnresolved(pool + pos, 0);
+    link.verse = i < pending.contexts.size() ? pending.contexts[i] : kNone;
+    link.footnoteTag = static_cast<int32_t>(pos);
+  }
   const Removal r = RemoveLink(pool + pos, 0);
+  if (outcomes != nullptr) {
+    link.removed = r.removed;
+    outcomes->Unresolved(link);
+  }
   if (!r.removed) return;
   changedAfterIndexing.push_back(static_cast<int32_t>(lineStart));
   const int64_t tagStart = pos;
@@ -586,7 +631,8 @@ bool LinkStep(Module& module, BookLookup& lookup, int32_t tagPos, int32_t contex
 }
 
 void ResolveLinkage(Module& module, BookLookup& lookup, PendingLinks& pendingLinks,
-                    std::vector<int32_t>& changedAfterIndexing, Progress& progress) {
+                    std::vector<int32_t>& changedAfterIndexing, Progress& progress,
+                    LinkOutcomes* outcomes) {
   progress.Phase(u"Resolve linkage");
   const Tables tables{module, lookup};
   // The footnote searches below walk the lines as first cut, before any
@@ -599,7 +645,9 @@ void ResolveLinkage(Module& module, BookLookup& lookup, PendingLinks& pendingLin
     const int32_t note = module.books[b].note;
     if (note == kNone) continue;
     std::u16string copy = WorkingCopy(module, note);
-    ResolveInCopy(tables, copy, /*isNote=*/true, b);
+    UnresolvedLink where;
+    where.noteOf = b;
+    ResolveInCopy(tables, copy, /*isNote=*/true, b, outcomes, where);
     CopyBack(module, note, copy);
   }
 
@@ -610,7 +658,9 @@ void ResolveLinkage(Module& module, BookLookup& lookup, PendingLinks& pendingLin
       if (e >= module.verseCount) throw DynArrayOutOfRange(e, module.verseCount);
       const int32_t text = module.verses[e].text;
       std::u16string copy = WorkingCopy(module, text);
-      if (ResolveInCopy(tables, copy, /*isNote=*/false, module.verses[e].book)) {
+      UnresolvedLink where;
+      where.verse = e;
+      if (ResolveInCopy(tables, copy, /*isNote=*/false, module.verses[e].book, outcomes, where)) {
         changedAfterIndexing.push_back(text);
       }
       CopyBack(module, text, copy);
@@ -620,8 +670,12 @@ void ResolveLinkage(Module& module, BookLookup& lookup, PendingLinks& pendingLin
     const int32_t contextVerse =
         i < pendingLinks.contexts.size() ? pendingLinks.contexts[i] : kNone;
     const std::optional<TagSite> site = PoolSite(module, -int64_t{e}, &lines);
-    if (!site || LinkStepAt(tables, *site, BookOfVerse(module, contextVerse))) continue;
-    RemoveQueuedInPlace(module, pendingLinks, i, dropped, changedAfterIndexing);
+    if (!site) continue;
+    if (LinkStepAt(tables, *site, BookOfVerse(module, contextVerse))) {
+      if (outcomes != nullptr) outcomes->Resolved();
+      continue;
+    }
+    RemoveQueuedInPlace(module, pendingLinks, i, dropped, changedAfterIndexing, outcomes);
   }
 }
 

@@ -45,12 +45,34 @@ int32_t FindBook(const Module& module, BookLookup& lookup, std::u16string_view n
 // the tag's letter and value area; never grows the pool.
 bool LinkStep(Module& module, BookLookup& lookup, int32_t tagPos, int32_t contextVerse);
 
+// A link tag that ended unresolved in the "Resolve linkage" pass.
+struct UnresolvedLink {
+  char16_t letter = 0;       // "A", "a", "f", "m" or "r"
+  std::u16string value;      // as written, trimmed; a footnote marker link: the marker
+  bool removed = false;      // false: no ">" on its line, so the tag stays as text
+  int32_t verse = -1;        // the verse whose text holds it, or the one a footnote line follows
+  int32_t noteOf = -1;       // the book whose note holds it
+  int32_t footnoteTag = -1;  // in a footnote line: the pool index of its "<"
+  int32_t offset = 0;        // its index in the verse text or note when it was met
+};
+
+// What the pass tells about each link it handles (for diagnostics and
+// counts); the default ignores it.
+class LinkOutcomes {
+ public:
+  virtual ~LinkOutcomes() = default;
+  virtual void Resolved() {}
+  virtual void Unresolved(const UnresolvedLink& /*link*/) {}
+};
+
 // The "Resolve linkage" pass: links of book notes, then every queued entry of
 // `pendingLinks`. Queued footnote-line positions are moved back in place when
 // a removal in their line shortens it. Appends to `changedAfterIndexing` the
 // pool index of every string (verse text, footnote line) whose change moves
-// or deletes words the word index points into. Never grows the pool.
+// or deletes words the word index points into. Never grows the pool. Tells
+// `outcomes`, when given, of every link resolved or left unresolved here.
 void ResolveLinkage(Module& module, BookLookup& lookup, PendingLinks& pendingLinks,
-                    std::vector<int32_t>& changedAfterIndexing, Progress& progress);
+                    std::vector<int32_t>& changedAfterIndexing, Progress& progress,
+                    LinkOutcomes* outcomes = nullptr);
 
 }  // namespace quillavor

@@ -1,6 +1,5 @@
 #include "markup/compiler.h"
 
-#include <cstdio>
 #include <limits>
 #include <string>
 
@@ -38,10 +37,8 @@ int32_t AddRewrittenText(Module& module, std::string_view prepared, int64_t leng
 // reading program takes it for a resolved link, whose references are coded
 // in units with bit 15 set. The module keeps the text; the operator is told
 // where it stands so that the source can be mended.
-void WarnOfLinkLookalikes(const Module& module, int32_t begin, int32_t end, Progress& progress) {
+void FindLinkLookalikes(const Module& module, int32_t begin, int32_t end, MarkupFacts& facts) {
   const char16_t* pool = module.pool.Data();
-  int64_t line = 1;
-  int32_t counted = begin;  // line breaks are counted up to here
   for (const char16_t* at = text::FindUnit(pool + begin, pool + end, u'='); at < pool + end;
        at = text::FindUnit(at + 1, pool + end, u'=')) {
     const int32_t i = static_cast<int32_t>(at - pool);
@@ -49,24 +46,16 @@ void WarnOfLinkLookalikes(const Module& module, int32_t begin, int32_t end, Prog
         pool[i + 1] < 0x8000) {
       continue;
     }
-    for (; counted < i; ++counted) {
-      const char16_t c = pool[counted];
-      if (c == u'\n' || (c == u'\r' && pool[counted + 1] != u'\n')) ++line;
-    }
-    char name[8];
-    std::snprintf(name, sizeof name, "%04X", static_cast<unsigned>(pool[i + 1]));
-    const std::string cause =
-        pool[i + 1] == 0xFFFD ? " (malformed UTF-8 in the source)" : std::string();
-    progress.Warning(text::DecodeUtf8("line " + std::to_string(line) +
-                                      ": the text \"<a=\" followed by U+" + name + cause +
-                                      " reads as a resolved link in a reading program"));
+    facts.linkLookalikes.push_back(i - 2);
+    facts.linkLookalikeUnits.push_back(pool[i + 1]);
   }
 }
 
 }  // namespace
 
 void CompileSource(Module& module, std::string_view prepared, Progress& progress,
-                   LineStages& stages, DictionaryAccel& labelAccel, PendingLinks& pendingLinks) {
+                   LineStages& stages, DictionaryAccel& labelAccel, PendingLinks& pendingLinks,
+                   MarkupFacts* facts) {
   int32_t textBegin = 0;
   int32_t textEnd = 0;
   {
@@ -88,12 +77,12 @@ void CompileSource(Module& module, std::string_view prepared, Progress& progress
     module.AddString(module.abbreviation);
     textBegin = AddRewrittenText(module, prepared, length);
     textEnd = module.poolLength - 1;
-    WarnOfLinkLookalikes(module, textBegin, textEnd, progress);
+    if (facts != nullptr) FindLinkLookalikes(module, textBegin, textEnd, *facts);
   }
   {
     StageTimer timer(progress, Stage::kLineCompiler);
-    CutLines(module, textBegin, textEnd);
-    LineCompiler compiler(module, progress, stages, labelAccel, pendingLinks);
+    CutLines(module, textBegin, textEnd, facts != nullptr ? &facts->lineFeeds : nullptr);
+    LineCompiler compiler(module, progress, stages, labelAccel, pendingLinks, facts);
     compiler.Run(textBegin, textEnd);
   }
 }

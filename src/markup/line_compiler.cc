@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <string_view>
 
+#include "markup/compiler.h"
 #include "markup/layout_scan.h"
 #include "markup/line_stages.h"
 #include "markup/tags.h"
@@ -142,24 +143,27 @@ int64_t ReadNumber(const char16_t* pool, int32_t pos, int32_t end) {
 
 }  // namespace
 
-void CutLines(Module& module, int32_t begin, int32_t end) {
+void CutLines(Module& module, int32_t begin, int32_t end, std::vector<int32_t>* lineFeeds) {
   char16_t* pool = module.pool.Data();
   // One fast scan per line-end unit instead of two tests on every unit.
   for (const char16_t lineEnd : {u'\n', u'\r'}) {
     for (int32_t i = Find(pool, begin, end, lineEnd); i < end;
          i = Find(pool, i + 1, end, lineEnd)) {
+      if (lineEnd == u'\n' && lineFeeds != nullptr) lineFeeds->push_back(i);
       pool[i] = 0;
     }
   }
 }
 
 LineCompiler::LineCompiler(Module& module, Progress& progress, LineStages& stages,
-                           DictionaryAccel& labelAccel, PendingLinks& pendingLinks)
+                           DictionaryAccel& labelAccel, PendingLinks& pendingLinks,
+                           MarkupFacts* facts)
     : module_(module),
       progress_(progress),
       stages_(stages),
       labelAccel_(labelAccel),
-      pendingLinks_(pendingLinks) {}
+      pendingLinks_(pendingLinks),
+      facts_(facts) {}
 
 const char16_t* LineCompiler::Pool() const { return module_.pool.Data(); }
 
@@ -195,12 +199,25 @@ void LineCompiler::CompileLine(int32_t start, int32_t end) {
     }
   }
 
+  if (currentBook_ == -1 && facts_ != nullptr) NoteTextBeforeBook(start, end);
   if (IsFootnoteLine(Pool(), textStart, end)) {
     CompileFootnoteLine(textStart, end);
   } else if (currentBook_ != -1 && textStart < end) {
     CompileVerse(textStart, end);
   }
   // Anything else is dropped.
+}
+
+void LineCompiler::NoteTextBeforeBook(int32_t start, int32_t end) {
+  // Before the first book no line makes a verse: a footnote line there
+  // belongs to none. Lines of blanks alone are not counted.
+  for (int32_t i = start; i < end; ++i) {
+    const char16_t c = Pool()[i];
+    if (c == u' ' || c == u'\t') continue;
+    if (facts_->firstTextBeforeBook == kNone) facts_->firstTextBeforeBook = start;
+    ++facts_->linesBeforeBook;
+    return;
+  }
 }
 
 bool LineCompiler::ApplyKeyword(int32_t start, int32_t end) {
@@ -322,6 +339,7 @@ void LineCompiler::CompileHeader(int32_t start, int32_t end) {
   format::ChainBook(
       module_.books, [this](int32_t n) -> int32_t& { return module_.bookNames[n].lastBook; }, k, b);
   currentBook_ = b;
+  if (facts_ != nullptr) facts_->headerLines.push_back(start);
   stages_.BookCreated(b);
 }
 

@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace quillavor {
 
@@ -17,16 +18,21 @@ class Module;
 class Progress;
 class LineStages;
 struct DictionaryAccel;
+struct MarkupFacts;
 struct PendingLinks;
 
 // Overwrites every CR and LF of the pool text [begin, end) with 0 units, so
-// that every line becomes a pool string of its own.
-void CutLines(Module& module, int32_t begin, int32_t end);
+// that every line becomes a pool string of its own. When `lineFeeds` is given,
+// the position of every LF is appended to it, ascending.
+void CutLines(Module& module, int32_t begin, int32_t end,
+              std::vector<int32_t>* lineFeeds = nullptr);
 
 class LineCompiler {
  public:
+  // `facts`, when given, receives the header lines and the text before the
+  // first book.
   LineCompiler(Module& module, Progress& progress, LineStages& stages, DictionaryAccel& labelAccel,
-               PendingLinks& pendingLinks);
+               PendingLinks& pendingLinks, MarkupFacts* facts = nullptr);
   LineCompiler(const LineCompiler&) = delete;  // borrows the module; one loop only
   LineCompiler& operator=(const LineCompiler&) = delete;
 
@@ -42,6 +48,7 @@ class LineCompiler {
   void CompileHeader(int32_t start, int32_t end);
   void CompileVerse(int32_t textStart, int32_t end);
   void CompileFootnoteLine(int32_t textStart, int32_t end);
+  void NoteTextBeforeBook(int32_t start, int32_t end);
 
   // The pool's storage as it is now; fetched afresh after anything that may
   // grow the pool, never kept across such a call.
@@ -56,6 +63,7 @@ class LineCompiler {
   LineStages& stages_;
   DictionaryAccel& labelAccel_;
   PendingLinks& pendingLinks_;
+  MarkupFacts* facts_;
 
   bool indexingOn_ = true;       // verses created meanwhile are indexed
   bool labelsOn_ = true;         // a leading number becomes the verse label

@@ -14,6 +14,9 @@ struct BuildOptions {
   // a source may embed any file the build can read, so sources are trusted
   // like code.
   std::u16string imagesUnder;
+
+  // The books list's file as diagnostics name it (empty: "books list").
+  std::u16string booksListFile;
 };
 
 }  // namespace quillavor

@@ -34,10 +34,6 @@ class Progress {
   // Lets the user interface process pending events (every 100 source lines).
   virtual void Pump() {}
 
-  // Something in the source that the module keeps as written but that a
-  // reading program will not read as the operator meant ("line N: ...").
-  virtual void Warning(std::u16string_view /*text*/) {}
-
   // A stage of the current module starts; StageDone follows when it ends.
   virtual void StageStarted(Stage /*stage*/) {}
 

@@ -22,10 +22,6 @@ void ProgressRecorder::Pump() {
   if (target_ != nullptr) target_->Pump();
 }
 
-void ProgressRecorder::Warning(std::u16string_view text) {
-  Handle([text = std::u16string(text)](Progress& p) { p.Warning(text); });
-}
-
 void ProgressRecorder::StageDone(Stage stage, std::chrono::nanoseconds elapsed) {
   Handle([stage, elapsed](Progress& p) { p.StageDone(stage, elapsed); });
 }

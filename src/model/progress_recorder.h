@@ -1,8 +1,8 @@
 // ProgressRecorder: a Progress that keeps the calls it receives and hands
 // them on later, in the same order, to another Progress, then passes every
 // further call straight through. The build driver gives one to each module
-// line it builds ahead of its turn, so that the line's phases, warnings and
-// stage timings reach the front end in books-list order.
+// line it builds ahead of its turn, so that the line's phases and stage
+// timings reach the front end in books-list order.
 #pragma once
 
 #include <functional>
@@ -25,7 +25,6 @@ class ProgressRecorder : public Progress {
   void Phase(std::u16string_view text) override;
   // Passed on while following; nothing is kept, a late pump has no use.
   void Pump() override;
-  void Warning(std::u16string_view text) override;
   void StageDone(Stage stage, std::chrono::nanoseconds elapsed) override;
 
   // Replays the calls kept so far on `target` and drops them; later calls go

@@ -167,6 +167,28 @@ bool CanOpenForReading(std::u16string_view path) {
   return fd.get() >= 0;
 }
 
+std::optional<std::string> OpenForReadingError(std::u16string_view path) {
+  std::string p = text::EncodeUtf8(path);
+  if (p.find('\0') != std::string::npos) return std::string("the path holds a 0 character");
+  Fd fd(::open(p.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+  if (fd.get() < 0) return ErrnoText(errno);
+  return std::nullopt;
+}
+
+std::u16string AbsolutePath(std::u16string_view path) {
+  if (path.empty()) return CurrentFolder();
+  std::error_code error;
+  std::filesystem::path absolute = std::filesystem::absolute(ToPath(path), error);
+  if (error) return std::u16string(path);
+  return FromPath(absolute.lexically_normal());
+}
+
+std::u16string CurrentFolder() {
+  std::error_code error;
+  const std::filesystem::path folder = std::filesystem::current_path(error);
+  return error ? std::u16string(u".") : FromPath(folder);
+}
+
 std::vector<uint8_t> ReadWholeFile(std::u16string_view path) {
   std::string p = text::EncodeUtf8(path);
   if (p.find('\0') != std::string::npos) throw IoError(p, "no such file");

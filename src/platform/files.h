@@ -28,6 +28,15 @@ bool IsFolder(std::u16string_view path);
 
 // True when the file can be opened for reading in binary mode.
 bool CanOpenForReading(std::u16string_view path);
+// Why the file cannot be opened for reading (the system's reason), or nothing
+// when it can.
+std::optional<std::string> OpenForReadingError(std::u16string_view path);
+
+// `path` made absolute against the current folder, "." and ".." removed by
+// name (links are not followed; the file need not exist).
+std::u16string AbsolutePath(std::u16string_view path);
+// The process's current folder.
+std::u16string CurrentFolder();
 
 // Reads a whole regular file. Throws IoError when it cannot be opened or read,
 // is not a regular file (a folder, a FIFO, a device: nothing is waited for),

@@ -53,6 +53,11 @@ std::u16string expandBookAbbreviation(std::u16string_view text) {
                              text::Strength::kSecondary)) {
       continue;
     }
+    const size_t full = entry.fullName.size();
+    if (text.size() >= full && (text.size() == full || text[full] == u' ') &&
+        text::CollatorEqual(text.substr(0, full), entry.fullName, text::Strength::kSecondary)) {
+      return std::u16string(text);
+    }
     std::u16string out = entry.fullName;
     out.append(text.substr(n - 1));
     return out;

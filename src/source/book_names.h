@@ -25,7 +25,10 @@ const std::vector<BookNameEntry>& BookNameTable();
 // unchanged. The first entry (in table order) whose key equals the first n
 // code units of the text (n = key length) at the collator's secondary strength
 // (case ignored) wins; the result is its full name followed by the text from
-// the key's trailing space on. A text shorter than n never matches.
+// the key's trailing space on. A text shorter than n never matches. A text
+// that already starts with that entry's full name (compared the same way),
+// followed by a blank or its end, is returned unchanged: the key "Song " is
+// also the start of "Song of Solomon", which must not grow again.
 std::u16string expandBookAbbreviation(std::u16string_view text);
 
 }  // namespace quillavor

@@ -9,13 +9,14 @@
 #include <utility>
 
 #include "model/build_options.h"
+#include "model/diagnostics.h"
 #include "model/errors.h"
 #include "model/module.h"
-#include "model/progress.h"
 #include "platform/files.h"
 #include "platform/memory.h"
 #include "platform/text.h"
 #include "source/base64.h"
+#include "source/line_map.h"
 
 namespace quillavor {
 
@@ -31,6 +32,11 @@ constexpr std::string_view kInlineImageEnd = "</image>";
 constexpr std::string_view kImageFile = "<imagefile>";
 
 constexpr std::u16string_view kWindowsPageOption = u"windowspage";
+
+// Lines with malformed UTF-8 listed one by one per module; the rest are
+// counted in one more diagnostic, so that a file in another encoding does not
+// bury everything else.
+constexpr int64_t kMalformedLinesListed = 20;
 
 // The largest image the module can hold: its length rounded up to 4 must fit
 // a signed 32-bit count.
@@ -81,8 +87,16 @@ int64_t RoundUp(int64_t n, int64_t multiple) { return (n + multiple - 1) / multi
 // longer than the text it replaces.
 class BytePass {
  public:
-  BytePass(Module& module, std::string_view src, const BuildOptions& build, Progress& progress)
-      : module_(module), src_(src), scanner_(src), build_(build), progress_(progress) {
+  // `diagnostics` and `lines` may be null: nothing is reported, no map kept.
+  BytePass(Module& module, std::string_view src, const BuildOptions& build,
+           DiagnosticSink* diagnostics, LineMap* lines)
+      : module_(module),
+        src_(src),
+        scanner_(src),
+        build_(build),
+        diagnostics_(diagnostics),
+        lines_(lines),
+        file_(text::EncodeUtf8(module.sourcePath)) {
     // Image files already in the table are reused by path like new ones.
     for (int64_t i = 0; i < module_.images.Length(); ++i) {
       const ImageRecord& image = module_.images[i];
@@ -106,6 +120,12 @@ class BytePass {
     return std::move(out_);
   }
 
+  // The number of lines of the source file as an editor shows them.
+  int64_t FileLineCount() {
+    const int64_t line = LineAt(src_.size());
+    return !src_.empty() && src_.back() == '\n' ? line - 1 : line;
+  }
+
  private:
   bool At(size_t pos, std::string_view marker) const {
     return src_.substr(pos).starts_with(marker);
@@ -122,8 +142,15 @@ class BytePass {
     } else if (At(pos, kBeginComment)) {
       const size_t close = src_.find(kEndComment, pos + kBeginComment.size());
       // Without an end marker the rest of the text is dropped.
-      if (close == std::string_view::npos) return false;
-      pos = LineEndAfter(close + kEndComment.size(), "\n");
+      if (close == std::string_view::npos) {
+        if (diagnostics_ != nullptr) ReportUnterminatedComment(pos);
+        return false;
+      }
+      const size_t resume = LineEndAfter(close + kEndComment.size(), "\n");
+      // The text before the marker and the line end after the end marker
+      // make one prepared line; the next one is the line after that end.
+      if (lines_ != nullptr) lines_->Resume(OutLine() + 1, LineAt(resume) + 1);
+      pos = resume;
     } else if (At(pos, kLineComment)) {
       pos = LineEndAfter(pos + kLineComment.size(), "\n");
     } else if (At(pos, kInlineImage)) {
@@ -171,6 +198,8 @@ class BytePass {
     std::vector<uint8_t> bytes(static_cast<size_t>(RoundUp(length, 8)));
     const int64_t written = Base64Decode(data, bytes);
     WriteReference(AppendImage(std::move(bytes), written, std::nullopt));
+    // The rest of the line where the data ends follows the reference line.
+    if (lines_ != nullptr) lines_->Resume(OutLine(), LineAt(resume));
     return resume;
   }
 
@@ -181,21 +210,27 @@ class BytePass {
     // The path is trimmed but never cut at an inner 0: such a path names no
     // file, and the reference vanishes like any other missing file.
     const std::u16string path = text::Trim(text::DecodeUtf8(src_.substr(start, lineEnd - start)));
-    if (!files::IsRegularFile(path)) return lineEnd;
+    if (!files::IsRegularFile(path)) {
+      if (diagnostics_ != nullptr) ReportMissingImage(start, path);
+      return lineEnd;
+    }
     std::u16string readFrom = path;
     if (!build_.imagesUnder.empty()) {
       std::optional<std::u16string> real = files::RealPath(path);
       if (!real || !IsInsideImagesFolder(*real)) {
-        progress_.Warning(text::DecodeUtf8(
-            "missing-image: line " + std::to_string(LineAt(start)) + ": the image file \"" +
-            PathForMessage(path) + "\" lies outside \"" + PathForMessage(build_.imagesUnder) +
-            "\", the folder image files must lie under; the reference is removed"));
+        if (diagnostics_ != nullptr) {
+          ReportImage(start, path,
+                      "the image file \"" + PathForMessage(path) + "\" lies outside \"" +
+                          PathForMessage(build_.imagesUnder) +
+                          "\", the folder image files must lie under; the reference is removed");
+        }
         return lineEnd;
       }
       readFrom = std::move(*real);  // what was checked is what is read
     }
     if (auto found = imageByPath_.find(path); found != imageByPath_.end()) {
       WriteReference(found->second);
+      ResumeAfterReference(lineEnd);
       return lineEnd;
     }
     std::vector<uint8_t> bytes = files::ReadWholeFile(readFrom);
@@ -208,7 +243,59 @@ class BytePass {
     const int64_t number = AppendImage(std::move(bytes), length, path);
     imageByPath_.emplace(path, number);
     WriteReference(number);
+    ResumeAfterReference(lineEnd);
     return lineEnd;
+  }
+
+  // An image file's own line end follows its reference line: one more
+  // prepared line, on the same file line.
+  void ResumeAfterReference(size_t lineEnd) {
+    if (lines_ != nullptr) lines_->Resume(OutLine(), LineAt(lineEnd));
+  }
+
+  void Report(DiagnosticCode code, size_t pos, std::string message, std::string path = {}) {
+    Diagnostic d;
+    d.code = code;
+    d.file = file_;
+    d.line = LineAt(pos);
+    d.message = std::move(message);
+    d.path = std::move(path);
+    diagnostics_->Report(std::move(d));
+  }
+
+  void ReportImage(size_t pos, std::u16string_view path, std::string message) {
+    Report(DiagnosticCode::kMissingImage, pos, std::move(message),
+           PathForMessage(files::AbsolutePath(path)));
+  }
+
+  void ReportMissingImage(size_t pos, std::u16string_view path) {
+    const std::string tried = PathForMessage(files::AbsolutePath(path));
+    std::string message = "the image file \"" + PathForMessage(path) + "\" ";
+    message += files::IsFolder(path) ? "is a folder" : "names no file";
+    message += " (tried \"" + tried + "\"";
+    if (!files::ToPath(path).is_absolute()) {
+      message += "; relative image paths are taken from the folder the build runs in, \"" +
+                 PathForMessage(files::CurrentFolder()) + "\", not from the source's folder";
+    }
+    message += "); the reference is removed";
+    ReportImage(pos, path, std::move(message));
+  }
+
+  void ReportUnterminatedComment(size_t pos) {
+    const int64_t line = LineAt(pos);
+    const int64_t dropped = FileLineCount() - line + 1;
+    Report(DiagnosticCode::kUnterminatedComment, pos,
+           "\"BEGIN_COMMENT\" has no \"END_COMMENT\" after it: the rest of the source, " +
+               std::to_string(dropped) + (dropped == 1 ? " line" : " lines") +
+               " from this one on, is dropped; add \"END_COMMENT\" where the comment ends");
+  }
+
+  // The prepared line being written: the number of LFs written so far.
+  int64_t OutLine() {
+    outLines_ +=
+        std::count(out_.begin() + static_cast<std::ptrdiff_t>(outCountedTo_), out_.end(), '\n');
+    outCountedTo_ = out_.size();
+    return outLines_;
   }
 
   // Appends an image record; returns its 1-based number.
@@ -243,9 +330,15 @@ class BytePass {
   }
 
   // The source line (counted by LF bytes) that holds the byte at `pos`.
+  // The count moves from the position asked for last, which is cheap while
+  // positions are asked for in ascending order, as the pass goes.
   int64_t LineAt(size_t pos) {
-    lineCount_ += std::count(src_.begin() + static_cast<std::ptrdiff_t>(linesCountedTo_),
-                             src_.begin() + static_cast<std::ptrdiff_t>(pos), '\n');
+    auto at = [this](size_t p) { return src_.begin() + static_cast<std::ptrdiff_t>(p); };
+    if (pos >= linesCountedTo_) {
+      lineCount_ += std::count(at(linesCountedTo_), at(pos), '\n');
+    } else {
+      lineCount_ -= std::count(at(pos), at(linesCountedTo_), '\n');
+    }
     linesCountedTo_ = pos;
     return lineCount_ + 1;
   }
@@ -254,10 +347,14 @@ class BytePass {
   std::string_view src_;
   RuleStartScanner scanner_;
   const BuildOptions& build_;
-  Progress& progress_;
+  DiagnosticSink* diagnostics_;
+  LineMap* lines_;
+  std::string file_;             // the source path, for diagnostics
   std::u16string imagesFolder_;  // resolved, with a final "/"; empty until needed
   size_t linesCountedTo_ = 0;    // LF bytes before this position are in lineCount_
   int64_t lineCount_ = 0;
+  size_t outCountedTo_ = 0;  // LF bytes of out_ before this position are in outLines_
+  int64_t outLines_ = 0;
   std::string out_;
   std::unordered_map<std::u16string, int64_t> imageByPath_;  // path -> image number
   size_t noImageEndFrom_ = std::string_view::npos;           // no "</image>" at or after this
@@ -361,6 +458,92 @@ void ConvertWindowsPunctuationInPlace(std::string& text) {
   text.swap(out);
 }
 
+bool IsWindowsPunctuation(uint8_t b) { return !WindowsPunctuation(b).empty(); }
+
+// Reports the lines of `text` that hold bytes that are not UTF-8: each of the
+// first kMalformedLinesListed such lines, then the total. `windowsPageOn`:
+// the conversion has run, so the suggestion to turn it on is not made.
+void ReportMalformedUtf8(std::string_view text, const LineMap& map, bool windowsPageOn,
+                         const std::string& file, DiagnosticSink& sink) {
+  constexpr uint64_t kHighBits = 0x8080808080808080;
+  int64_t linesWithBadBytes = 0;
+  int64_t firstUnlisted = 0;
+  // The line being gathered: its prepared line, its first bad byte, and
+  // whether any of its bad bytes is a Windows-1252 punctuation byte.
+  int64_t pendingLine = -1;
+  uint8_t firstBad = 0;
+  bool windowsLike = false;
+  int64_t preparedLine = 0;
+  size_t countedTo = 0;
+  auto flush = [&] {
+    if (pendingLine < 0) return;
+    ++linesWithBadBytes;
+    const int64_t fileLine = map.FileLine(pendingLine);
+    if (linesWithBadBytes > kMalformedLinesListed) {
+      if (firstUnlisted == 0) firstUnlisted = fileLine;
+      return;
+    }
+    char hex[8];
+    std::snprintf(hex, sizeof hex, "0x%02X", static_cast<unsigned>(firstBad));
+    std::string message =
+        std::string("bytes that are not UTF-8 (the first is ") + hex + ") are stored as U+FFFD";
+    if (windowsLike && !windowsPageOn) {
+      message +=
+          "; they look like Windows-1252 quotation marks or dashes: add the option "
+          "\"windowspage\" to the module line, or save the source as UTF-8";
+    } else {
+      message += "; save the source as UTF-8";
+    }
+    sink.Report(
+        Diagnostic{DiagnosticCode::kMalformedUtf8, file, fileLine, std::move(message), {}, {}, {}});
+  };
+  size_t pos = 0;
+  while (pos < text.size()) {
+    uint64_t word;
+    if (pos + sizeof word <= text.size()) {
+      std::memcpy(&word, text.data() + pos, sizeof word);
+      if ((word & kHighBits) == 0) {
+        pos += sizeof word;
+        continue;
+      }
+    }
+    const uint8_t b = static_cast<uint8_t>(text[pos]);
+    if (b < 0x80) {
+      ++pos;
+      continue;
+    }
+    const size_t length = WellFormedLength(text, pos);
+    if (length > 0) {
+      pos += length;
+      continue;
+    }
+    preparedLine += std::count(text.begin() + static_cast<std::ptrdiff_t>(countedTo),
+                               text.begin() + static_cast<std::ptrdiff_t>(pos), '\n');
+    countedTo = pos;
+    if (preparedLine != pendingLine) {
+      flush();
+      pendingLine = preparedLine;
+      firstBad = b;
+      windowsLike = false;
+    }
+    windowsLike |= IsWindowsPunctuation(b);
+    ++pos;
+  }
+  flush();
+  if (linesWithBadBytes > kMalformedLinesListed) {
+    sink.Report(Diagnostic{DiagnosticCode::kMalformedUtf8,
+                           file,
+                           0,
+                           std::to_string(linesWithBadBytes) +
+                               " lines in all hold bytes that are not UTF-8; the first " +
+                               std::to_string(kMalformedLinesListed) +
+                               " are listed, the next is line " + std::to_string(firstUnlisted),
+                           {},
+                           {},
+                           {}});
+  }
+}
+
 }  // namespace
 
 std::optional<std::vector<uint8_t>> ReadSourceFile(std::u16string_view sourcePath) {
@@ -385,18 +568,41 @@ std::optional<std::vector<uint8_t>> ReadSourceFile(std::u16string_view sourcePat
 
 std::string PrepareSource(Module& module, std::span<const uint8_t> bytes,
                           std::u16string_view options) {
-  NullProgress progress;
-  return PrepareSource(module, bytes, options, BuildOptions{}, progress);
+  return PrepareSource(module, bytes, options, BuildOptions{}, nullptr);
 }
 
 std::string PrepareSource(Module& module, std::span<const uint8_t> bytes,
                           std::u16string_view options, const BuildOptions& build,
-                          Progress& progress) {
+                          DiagnosticSink* diagnostics, LineMap* lines) {
   const std::string_view src(reinterpret_cast<const char*>(bytes.data()), bytes.size());
-  std::string prepared = BytePass(module, src, build, progress).Run();
-  if (options.find(kWindowsPageOption) != std::u16string_view::npos) {
-    ConvertWindowsPunctuationInPlace(prepared);
+  // Diagnostics name file lines, so the map is kept whenever they are wanted.
+  LineMap ownMap;
+  LineMap* map = lines != nullptr ? lines : diagnostics != nullptr ? &ownMap : nullptr;
+  BytePass pass(module, src, build, diagnostics, map);
+  std::string prepared = pass.Run();
+  const bool windowsPageOn = options.find(kWindowsPageOption) != std::u16string_view::npos;
+  if (windowsPageOn) ConvertWindowsPunctuationInPlace(prepared);
+  if (diagnostics == nullptr) return prepared;
+
+  const std::string file = text::EncodeUtf8(module.sourcePath);
+  // The later stages read the text up to its first 0 byte.
+  const size_t zero = prepared.find('\0');
+  const std::string_view read = std::string_view(prepared).substr(0, zero);
+  if (zero != std::string::npos) {
+    const int64_t line = map->FileLine(std::count(read.begin(), read.end(), '\n'));
+    const int64_t after = std::max<int64_t>(pass.FileLineCount() - line, 0);
+    diagnostics->Report(
+        Diagnostic{DiagnosticCode::kNulByte,
+                   file,
+                   line,
+                   "a 0 byte ends the text here: the rest of this line and the " +
+                       std::to_string(after) + (after == 1 ? " line" : " lines") +
+                       " after it are dropped; remove the 0 byte (is the source a text file?)",
+                   {},
+                   {},
+                   {}});
   }
+  ReportMalformedUtf8(read, *map, windowsPageOn, file, *diagnostics);
   return prepared;
 }
 

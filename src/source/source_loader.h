@@ -13,8 +13,9 @@
 
 namespace quillavor {
 
+class DiagnosticSink;
+class LineMap;
 class Module;
-class Progress;
 struct BuildOptions;
 
 // Reads the whole source file. Returns nothing when the load fails as a
@@ -28,11 +29,14 @@ std::optional<std::vector<uint8_t>> ReadSourceFile(std::u16string_view sourcePat
 // for an image file that exists but cannot be read or is 2 GiB or more, and
 // SourceError for an inline image too large for the module. An image file
 // that `build` does not allow (BuildOptions::imagesUnder) is dropped as a
-// missing one is, with a "missing-image:" warning to `progress`.
+// missing one is. When `diagnostics` is given, what the pass drops or cannot
+// read (missing images, an unterminated comment, a 0 byte, malformed UTF-8)
+// is reported there with its line in module.sourcePath; when `lines` is
+// given, it receives the map from prepared lines to file lines.
 std::string PrepareSource(Module& module, std::span<const uint8_t> bytes,
                           std::u16string_view options, const BuildOptions& build,
-                          Progress& progress);
-// The same with the default build options and no warnings.
+                          DiagnosticSink* diagnostics, LineMap* lines = nullptr);
+// The same with the default build options and no diagnostics.
 std::string PrepareSource(Module& module, std::span<const uint8_t> bytes,
                           std::u16string_view options);
 

@@ -3,9 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <functional>
 #include <map>
+#include <nlohmann/json.hpp>
+#include <sstream>
 
+#include "app/build_report.h"
 #include "platform/files.h"
 #include "platform/thread_pool.h"
 #include "reader/module_reader.h"
@@ -44,10 +48,12 @@ TEST(BuildDriverTest, ModulePlacementWarning) {
       {u"./kjv.txt", nullptr},
       {u"src/a.b.c", nullptr},
       {u"kjv.quillavor", nullptr},
-      {u"/src/data.old/kjv", "the module file \"/src/data.quillavor\" lies outside the source's "
-                             "folder"},
-      {u"sub/../noext", "the module file \"sub/..quillavor\" lies outside the source's folder "
-                        "and has a name that starts with \".\""},
+      {u"/src/data.old/kjv",
+       "the module file \"/src/data.quillavor\" lies outside the source's "
+       "folder"},
+      {u"sub/../noext",
+       "the module file \"sub/..quillavor\" lies outside the source's folder "
+       "and has a name that starts with \".\""},
       {u"./noext", "the module file \".quillavor\" has a name that starts with \".\""},
       {u"/src/.hidden", "the module file \"/src/.quillavor\" has a name that starts with \".\""},
   };
@@ -60,8 +66,8 @@ TEST(BuildDriverTest, ModulePlacementWarning) {
       continue;
     }
     ASSERT_TRUE(warning);
-    EXPECT_EQ(U8(*warning), std::string("module-elsewhere: ") + text +
-                                " (the module path is the source path up to its last \".\")");
+    EXPECT_EQ(U8(*warning),
+              std::string(text) + " (the module path is the source path up to its last \".\")");
   }
 }
 
@@ -120,11 +126,17 @@ class Recorder : public DriverObserver {
     events.push_back(u"end " + std::u16string(piece) + u" " + U16(LineOutcomeText(outcome)));
   }
   void Phase(std::u16string_view text) override { phases.emplace_back(text); }
-  void Warning(std::u16string_view text) override { warnings.emplace_back(text); }
+  void LineReported(const LineReport& report) override {
+    reports.push_back(report);
+    for (const Diagnostic& d : report.diagnostics) {
+      if (d.code == DiagnosticCode::kModuleElsewhere) warnings.push_back(U16(d.message));
+    }
+  }
   bool RawWanted() override { return raw; }
   std::vector<std::u16string> events;
   std::vector<std::u16string> phases;
-  std::vector<std::u16string> warnings;
+  std::vector<std::u16string> warnings;  // module-elsewhere messages
+  std::vector<LineReport> reports;
   bool raw = false;
 };
 
@@ -254,8 +266,8 @@ TEST(BuildDriverTest, WhereTheModuleLands) {
   RunBuild(u"A|AA|" + elsewhere, recorder);
   EXPECT_TRUE(std::filesystem::exists(dir.path() / "data.quillavor"));
   ASSERT_EQ(recorder.warnings.size(), 1u);
-  EXPECT_TRUE(recorder.warnings[0].starts_with(u"module-elsewhere: the module file \"" +
-                                                files::FromPath(dir.path() / "data.quillavor")))
+  EXPECT_TRUE(recorder.warnings[0].starts_with(u"the module file \"" +
+                                               files::FromPath(dir.path() / "data.quillavor")))
       << U8(recorder.warnings[0]);
   try {
     RunBuild(u"S|SS|" + source, recorder);
@@ -277,7 +289,11 @@ class CallLog : public DriverObserver {
     Add("end " + U8(piece) + ": " + LineOutcomeText(outcome) + " " + U8(modulePath));
   }
   void Phase(std::u16string_view text) override { Add("phase " + U8(text)); }
-  void Warning(std::u16string_view text) override { Add("warning " + U8(text)); }
+  void LineReported(const LineReport& report) override {
+    std::string line = "report " + U8(report.piece) + ": " + (report.failed ? report.error : "");
+    for (const Diagnostic& d : report.diagnostics) line += "\n  " + FormatDiagnostic(d);
+    Add(line);
+  }
   void StageDone(Stage stage, std::chrono::nanoseconds) override {
     Add(std::string("stage ") + StageName(stage));
   }
@@ -377,6 +393,140 @@ TEST(BuildDriverTest, RunOnAPoolMatchesOneLineAfterAnother) {
       EXPECT_FALSE(files.contains("small.quillavor"));
     }
   }
+}
+
+}  // namespace
+}  // namespace quillavor
+
+namespace quillavor {
+namespace {
+
+using testing::TempDir;
+using testing::U16;
+using testing::U8;
+
+std::vector<std::string> CodesAndPlaces(const std::vector<LineReport>& reports) {
+  std::vector<std::string> out;
+  for (const LineReport& r : reports) {
+    for (const Diagnostic& d : r.diagnostics) {
+      out.push_back(std::string(DiagnosticCodeName(d.code)) + " " +
+                    std::filesystem::path(d.file).filename().string() + ":" +
+                    std::to_string(d.line));
+    }
+  }
+  return out;
+}
+
+// The books-list diagnostics name the books list's own lines (CR LF ends
+// one, a lone CR none); a module's diagnostics come with its line.
+TEST(BuildDriverTest, BooksListDiagnostics) {
+  TempDir dir;
+  const std::u16string good = files::FromPath(dir.Write("good.txt", "<G>G\n1 a\n"));
+  const std::u16string empty = files::FromPath(dir.Write("empty.txt", ""));
+  const std::u16string missing = files::FromPath(dir.path() / "missing.txt");
+  const std::u16string folder = files::FromPath(dir.path());
+  const std::u16string list = u"A | AA | " + good + u"\r\nbad line\r\nM | MM | " + missing +
+                              u"\nF | FF | " + folder + u"\rO | OO | " + good +
+                              u" | windowpage, spanish Spanish\nE | EE | " + empty + u"\n";
+  Recorder recorder;
+  BuildOptions options;
+  options.booksListFile = u"my.books";
+  RunBuild(list, recorder, options);
+  EXPECT_EQ(CodesAndPlaces(recorder.reports),
+            (std::vector<std::string>{"skipped-line my.books:2", "skipped-line my.books:3",
+                                      "skipped-line my.books:4", "unknown-option my.books:4",
+                                      "unknown-option my.books:4", "duplicate-target my.books:4",
+                                      "empty-module empty.txt:0"}));
+  ASSERT_EQ(recorder.reports.size(), 6u);
+  EXPECT_EQ(recorder.reports[1].diagnostics[0].message,
+            "the line has 1 field; a module line has at least three, separated by \"|\": Name | "
+            "Abbr | Path&Filename [ | spanish,windowspage ]");
+  EXPECT_EQ(recorder.reports[2].diagnostics[0].message, "no source file at \"" + U8(missing) +
+                                                            "\" (tried \"" + U8(missing) +
+                                                            "\"); the line is skipped");
+  EXPECT_EQ(recorder.reports[3].diagnostics[0].message,
+            "the source path \"" + U8(folder) + "\" is a folder, not a file (tried \"" +
+                U8(folder) + "\"); the line is skipped");
+  const LineReport& options2 = recorder.reports[4];
+  EXPECT_EQ(options2.diagnostics[0].message,
+            "unknown option \"windowpage\": options are case-sensitive; \"spanish\" titles the "
+            "Concordance \"Concordancia\", \"windowspage\" reads the Windows-1252 quotation marks "
+            "and dashes of the source");
+  EXPECT_EQ(options2.diagnostics[2].message,
+            "this line writes the module file \"" + (dir.path() / "good.quillavor").string() +
+                "\" that line 1 wrote too: the module of the earlier line is replaced");
+  EXPECT_EQ(options2.counts.books, 1 + 2);  // with the Concordance books
+  EXPECT_EQ(options2.counts.verses, 1);
+}
+
+// The report holds every line with its outcome, counts and diagnostics, an
+// unresolved link with its letter and value, a missing image with its path.
+TEST(BuildDriverTest, ReportAsJson) {
+  TempDir dir;
+  const std::u16string source = files::FromPath(
+      dir.Write("s.txt", "<G>G\n<imagefile>nothere.png\n1 <A=\"Nowhere 1\">x</a>\n"));
+  Recorder recorder;
+  RunBuild(u"S | SS | " + source + u"\n\nshort\nbreak\n", recorder);
+  std::ostringstream out;
+  WriteBuildReport(recorder.reports, true, out);
+  const nlohmann::json report = nlohmann::json::parse(out.str());
+  ASSERT_EQ(report["modules"].size(), 2u);
+  const nlohmann::json& built = report["modules"][0];
+  EXPECT_EQ(built["line"], 1);
+  EXPECT_EQ(built["name"], "S");
+  EXPECT_EQ(built["source"], U8(source));
+  EXPECT_EQ(built["module"], U8(files::FromPath(dir.path() / "s.quillavor")));
+  EXPECT_EQ(built["outcome"], "built");
+  EXPECT_EQ(built["counts"]["linksUnresolved"], 1);
+  ASSERT_EQ(built["diagnostics"].size(), 2u);
+  EXPECT_EQ(built["diagnostics"][0]["code"], "missing-image");
+  EXPECT_EQ(built["diagnostics"][0]["line"], 2);
+  EXPECT_EQ(built["diagnostics"][0]["path"], U8(files::AbsolutePath(u"nothere.png")));
+  EXPECT_EQ(built["diagnostics"][1]["code"], "unresolved-link");
+  EXPECT_EQ(built["diagnostics"][1]["file"], U8(source));
+  EXPECT_EQ(built["diagnostics"][1]["line"], 3);
+  EXPECT_EQ(built["diagnostics"][1]["link"], "A");
+  EXPECT_EQ(built["diagnostics"][1]["value"], "Nowhere 1");
+  const nlohmann::json& skipped = report["modules"][1];
+  EXPECT_EQ(skipped["line"], 3);
+  EXPECT_EQ(skipped["outcome"], "skipped");
+  EXPECT_TRUE(skipped["name"].is_null());
+  EXPECT_EQ(report["total"]["built"], 1);
+  EXPECT_EQ(report["total"]["skipped"], 1);
+  EXPECT_EQ(report["total"]["warnings"], 3);
+  EXPECT_EQ(report["total"]["stopped"], true);
+}
+
+// On the KJV every unresolved link is listed at a line that holds its value;
+// the spelled-out Song of Solomon links resolve.
+TEST(BuildDriverTest, KjvReportListsEveryUnresolvedLink) {
+  const std::filesystem::path corpus = testing::CorpusDir();
+  if (corpus.empty()) GTEST_SKIP() << "no corpus";
+  TempDir dir;
+  const std::string text = testing::ReadFile(corpus / "kjv.txt");
+  const std::u16string source = files::FromPath(dir.Write("kjv.txt", text));
+  Recorder recorder;
+  RunBuild(u"King James Version | KJV | " + source, recorder);
+  ASSERT_EQ(recorder.reports.size(), 1u);
+  const LineReport& kjv = recorder.reports[0];
+  std::vector<std::string> lines(1);
+  for (size_t start = 0; start < text.size();) {
+    const size_t end = std::min(text.find('\n', start), text.size());
+    lines.push_back(text.substr(start, end - start));
+    start = end + 1;
+  }
+  int64_t unresolved = 0;
+  for (const Diagnostic& d : kjv.diagnostics) {
+    ASSERT_EQ(d.code, DiagnosticCode::kUnresolvedLink) << d.message;
+    ++unresolved;
+    ASSERT_TRUE(d.line > 0 && d.line < static_cast<int64_t>(lines.size())) << d.line;
+    EXPECT_NE(lines[static_cast<size_t>(d.line)].find("<" + d.link + "=\"" + d.value),
+              std::string::npos)
+        << d.line << ": " << d.message;
+    EXPECT_EQ(d.value.find("Song of Solomon"), std::string::npos) << d.message;
+  }
+  EXPECT_EQ(unresolved, 94);
+  EXPECT_EQ(kjv.counts.linksUnresolved, 94);
 }
 
 }  // namespace

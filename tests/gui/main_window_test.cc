@@ -376,7 +376,7 @@ void MainWindowTest::runLogShowsEveryLine() {
                               "\nMissing | M | " + missing + "\n");
   QVERIFY(Create(*window));
   QVERIFY2(errors_.isEmpty(), qPrintable(errors_.join('\n')));
-  QCOMPARE(window->BkPart->text(), QString("2 built, 2 skipped, 2 warnings"));
+  QCOMPARE(window->BkPart->text(), QString("2 built, 2 skipped, 5 warnings"));
 
   // Outcome, file, line, message, code of every row; warnings indented.
   QStringList rows;
@@ -394,17 +394,25 @@ void MainWindowTest::runLogShowsEveryLine() {
       "built # " + plain + " #  # Plain | P | " + plain + " \u2192 " + Work("plain.quillavor") +
           " # ",
       "skipped #  #  # too | few: fewer than three fields # ",
+      "  warning # books list # 2 # the line has 2 fields; a module line has at least three, "
+      "separated by \"|\": Name | Abbr | Path&Filename [ | spanish,windowspage ] # skipped-line",
       "built # " + odd.fileName() + " #  # Odd | O | " + odd.fileName() + " \u2192 " +
           Work("odd.quillavor") + " # ",
       "  warning # " + odd.fileName() +
           " # 3 # the text \"<a=\" followed by U+9F8D reads as a resolved link in a reading "
-          "program # ",
+          "program; put a blank after \"<a=\" # link-lookalike",
+      "  warning # " + odd.fileName() +
+          " # 4 # bytes that are not UTF-8 (the first is 0xFF) are stored as U+FFFD; save the "
+          "source as UTF-8 # malformed-utf8",
       "  warning # " + odd.fileName() +
           " # 4 # the text \"<a=\" followed by U+FFFD (malformed UTF-8 in the source) reads as a "
-          "resolved link in a reading program # ",
+          "resolved link in a reading program; put a blank after \"<a=\" # link-lookalike",
       "skipped # " + missing + " #  # Missing | M | " + missing +
           ": no source file at that path # ",
+      "  warning # books list # 4 # no source file at \"" + missing + "\" (tried \"" + missing +
+          "\"); the line is skipped # skipped-line",
   };
+
   QCOMPARE(rows, expected);
   QCOMPARE(window->tvLog->topLevelItem(2)->child(0)->toolTip(3),
            odd.fileName() + ":3: " + window->tvLog->topLevelItem(2)->child(0)->text(3));
@@ -765,7 +773,7 @@ void MainWindowTest::stopEndsRunAfterCurrentModule() {
 
   // The next run is not stopped by the last one's request.
   QVERIFY(Create(*window));
-  QCOMPARE(window->BkPart->text(), QString("2 built, 1 skipped"));
+  QCOMPARE(window->BkPart->text(), QString("2 built, 1 skipped, 1 warning"));
 }
 
 // The build runs off the window's thread: while a large module is compressed

@@ -44,7 +44,13 @@ TEST(BookNameTable, ExpandsALeadingAbbreviation) {
       {"Genesis 1", "Genesis 1"},
       {"Phil 4", "Philippians 4"},
       {"Mark 1", "Mark 1"},  // not in the table
-      {"Song of Solomon 2", "Song of Solomon of Solomon 2"},
+      // The key "Song " also starts the full name: a name already spelled
+      // out (case ignored), then a blank or the end, stays as it is.
+      {"Song 2", "Song of Solomon 2"},
+      {"Song of Solomon 2", "Song of Solomon 2"},
+      {"SONG OF SOLOMON 1:2", "SONG OF SOLOMON 1:2"},
+      {"Song of Solomon", "Song of Solomon"},
+      {"Song of Solomons 2", "Song of Solomon of Solomons 2"},
       {"Rev 2:1", "Revelations 2:1"},
       {" Gen 1", " Gen 1"},  // only a leading abbreviation
       {"1  Sam 2", "1  Sam 2"},

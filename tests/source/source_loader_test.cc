@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "model/build_options.h"
+#include "model/diagnostics.h"
 #include "model/errors.h"
 #include "model/module.h"
 #include "output/module_writer.h"
@@ -399,28 +400,29 @@ TEST(PrepareSourceTest, ImagesUnderAFolder) {
     SCOPED_TRACE(c.name);
     if (!fs::is_regular_file(c.path)) continue;  // a system without the file
     auto module = std::make_unique<Module>();
-    testing::RecordingProgress progress;
+    DiagnosticList diagnostics;
     const std::vector<uint8_t> bytes = Bytes("a\n\n<imagefile>" + c.path.string() + "\nb\n");
-    const std::string text = PrepareSource(*module, bytes, u"", build, progress);
+    const std::string text = PrepareSource(*module, bytes, u"", build, &diagnostics);
     EXPECT_EQ(text, c.loads ? "a\n\n" + Ref(1) + "\nb\n" : "a\n\n\nb\n");
     ASSERT_EQ(module->images.Length(), c.loads ? 1 : 0);
     if (c.loads) {
       EXPECT_EQ(ImageBytes(module->images[0]), "IN");
       EXPECT_EQ(module->images[0].fileName, U16(c.path.string()));  // as written
-      EXPECT_TRUE(progress.warnings.empty());
+      EXPECT_TRUE(diagnostics.items.empty());
     } else {
-      ASSERT_EQ(progress.warnings.size(), 1u);
-      EXPECT_EQ(testing::U8(progress.warnings[0]),
-                "missing-image: line 3: the image file \"" + c.path.string() +
-                    "\" lies outside \"" + (root.path() / "images").string() +
+      ASSERT_EQ(diagnostics.items.size(), 1u);
+      EXPECT_EQ(diagnostics.items[0].code, DiagnosticCode::kMissingImage);
+      EXPECT_EQ(diagnostics.items[0].line, 3);
+      EXPECT_EQ(diagnostics.items[0].message,
+                "the image file \"" + c.path.string() + "\" lies outside \"" +
+                    (root.path() / "images").string() +
                     "\", the folder image files must lie under; the reference is removed");
     }
   }
   auto module = std::make_unique<Module>();
-  NullProgress progress;
   build.imagesUnder = files::FromPath(root.path() / "none");
   const std::vector<uint8_t> bytes = Bytes("<imagefile>" + inside.string() + "\n");
-  EXPECT_THROW(PrepareSource(*module, bytes, u"", build, progress), IoError);
+  EXPECT_THROW(PrepareSource(*module, bytes, u"", build, nullptr), IoError);
 }
 
 // A path to an existing regular file that cannot be opened for reading, or an

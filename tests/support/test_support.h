@@ -35,9 +35,7 @@ class RecordingProgress : public Progress {
  public:
   void Phase(std::u16string_view text) override { phases.emplace_back(text); }
   void Pump() override { ++pumps; }
-  void Warning(std::u16string_view text) override { warnings.emplace_back(text); }
   std::vector<std::u16string> phases;
-  std::vector<std::u16string> warnings;
   int pumps = 0;
 };
 

@@ -43,12 +43,14 @@ class BuildWorker::Observer : public DriverObserver {
 
   bool RawWanted() override { return worker_.rawWanted_; }
 
-  // The one place where diagnostics enter the window: today the warning
-  // texts, taken apart into file, line, message and code; a structured
-  // diagnostic would be passed on here field by field.
-  void Warning(std::u16string_view text) override {
-    const LogDiagnostic d = DiagnosticFromText(text, sourcePath_);
-    emit worker_.diagnostic(ToQString(d.file), d.line, ToQString(d.message), ToQString(d.code));
+  // The one place where diagnostics enter the window: each diagnostic of a
+  // line, field by field, before the line is finished (or fails).
+  void LineReported(const LineReport& report) override {
+    for (const Diagnostic& d : report.diagnostics) {
+      emit worker_.diagnostic(QString::fromStdString(d.file), static_cast<qint64>(d.line),
+                              QString::fromStdString(d.message),
+                              QString::fromStdString(std::string(DiagnosticCodeName(d.code))));
+    }
   }
 
   void StageDone(Stage stage, std::chrono::nanoseconds) override {

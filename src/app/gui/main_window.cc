@@ -36,6 +36,7 @@
 #include "model/progress.h"
 #include "platform/files.h"
 #include "platform/paths.h"
+#include "platform/text.h"
 
 namespace quillavor::gui {
 
