@@ -412,16 +412,12 @@ std::string_view WindowsPunctuation(uint8_t b) {
   }
 }
 
-// The "windowspage" conversion on `text` itself. Most texts hold no byte to
-// convert: they are only read, and the copy starts at the first conversion.
-void ConvertWindowsPunctuationInPlace(std::string& text) {
+// The position of the first byte at or after `pos` that belongs to no
+// well-formed UTF-8 character, or the text's size. ASCII is skipped eight
+// bytes at a time.
+size_t NextMalformedByte(std::string_view text, size_t pos) {
   constexpr uint64_t kHighBits = 0x8080808080808080;
-  std::string out;
-  bool converting = false;
-  size_t copiedTo = 0;  // text before this position is in `out`
-  size_t pos = 0;
   while (pos < text.size()) {
-    // Skip ASCII eight bytes at a time.
     uint64_t word;
     if (pos + sizeof word <= text.size()) {
       std::memcpy(&word, text.data() + pos, sizeof word);
@@ -430,17 +426,27 @@ void ConvertWindowsPunctuationInPlace(std::string& text) {
         continue;
       }
     }
-    const uint8_t b = static_cast<uint8_t>(text[pos]);
-    if (b < 0x80) {
+    if (static_cast<uint8_t>(text[pos]) < 0x80) {
       ++pos;
       continue;
     }
-    // A whole well-formed character is kept, whatever its bytes.
     const size_t length = WellFormedLength(text, pos);
-    if (length > 0) {
-      pos += length;
-      continue;
-    }
+    if (length == 0) return pos;
+    pos += length;
+  }
+  return pos;
+}
+
+// The "windowspage" conversion on `text` itself. Most texts hold no byte to
+// convert: they are only read, and the copy starts at the first conversion.
+void ConvertWindowsPunctuationInPlace(std::string& text) {
+  std::string out;
+  bool converting = false;
+  size_t copiedTo = 0;  // text before this position is in `out`
+  // A whole well-formed character is kept, whatever its bytes.
+  for (size_t pos = NextMalformedByte(text, 0); pos < text.size();
+       pos = NextMalformedByte(text, pos + 1)) {
+    const uint8_t b = static_cast<uint8_t>(text[pos]);
     const std::string_view converted = WindowsPunctuation(b);
     if (!converted.empty()) {
       if (!converting) {
@@ -451,7 +457,6 @@ void ConvertWindowsPunctuationInPlace(std::string& text) {
       out += converted;
       copiedTo = pos + 1;
     }
-    ++pos;
   }
   if (!converting) return;
   out.append(text, copiedTo, text.size() - copiedTo);
@@ -465,7 +470,6 @@ bool IsWindowsPunctuation(uint8_t b) { return !WindowsPunctuation(b).empty(); }
 // the conversion has run, so the suggestion to turn it on is not made.
 void ReportMalformedUtf8(std::string_view text, const LineMap& map, bool windowsPageOn,
                          const std::string& file, DiagnosticSink& sink) {
-  constexpr uint64_t kHighBits = 0x8080808080808080;
   int64_t linesWithBadBytes = 0;
   int64_t firstUnlisted = 0;
   // The line being gathered: its prepared line, its first bad byte, and
@@ -497,26 +501,9 @@ void ReportMalformedUtf8(std::string_view text, const LineMap& map, bool windows
     sink.Report(
         Diagnostic{DiagnosticCode::kMalformedUtf8, file, fileLine, std::move(message), {}, {}, {}});
   };
-  size_t pos = 0;
-  while (pos < text.size()) {
-    uint64_t word;
-    if (pos + sizeof word <= text.size()) {
-      std::memcpy(&word, text.data() + pos, sizeof word);
-      if ((word & kHighBits) == 0) {
-        pos += sizeof word;
-        continue;
-      }
-    }
+  for (size_t pos = NextMalformedByte(text, 0); pos < text.size();
+       pos = NextMalformedByte(text, pos + 1)) {
     const uint8_t b = static_cast<uint8_t>(text[pos]);
-    if (b < 0x80) {
-      ++pos;
-      continue;
-    }
-    const size_t length = WellFormedLength(text, pos);
-    if (length > 0) {
-      pos += length;
-      continue;
-    }
     preparedLine += std::count(text.begin() + static_cast<std::ptrdiff_t>(countedTo),
                                text.begin() + static_cast<std::ptrdiff_t>(pos), '\n');
     countedTo = pos;
@@ -527,7 +514,6 @@ void ReportMalformedUtf8(std::string_view text, const LineMap& map, bool windows
       windowsLike = false;
     }
     windowsLike |= IsWindowsPunctuation(b);
-    ++pos;
   }
   flush();
   if (linesWithBadBytes > kMalformedLinesListed) {
