@@ -69,7 +69,7 @@ void Compilation::CompileMarkup(std::string_view prepared) {
 
 void Compilation::ResolveLinks() {
   StageTimer timer(progress_, Stage::kLinkResolution);
-  ResolveLinkage(*module_, bookLookup_, pendingLinks_, changedAfterIndexing_, progress_);
+  ResolveLinkage(*module_, linkLookup_, pendingLinks_, changedAfterIndexing_, progress_);
 }
 
 void Compilation::Finalize() {
@@ -82,10 +82,10 @@ CompileResult Compilation::Finish() {
   return CompileResult{std::move(module_), std::move(changedAfterIndexing_)};
 }
 
-void Compilation::BookCreated(int32_t book) { RegisterBook(*module_, bookLookup_, book); }
+void Compilation::BookCreated(int32_t book) { RegisterBook(*module_, linkLookup_, book); }
 
 bool Compilation::LinkStep(int32_t tagPos, int32_t contextVerse) {
-  return quillavor::LinkStep(*module_, bookLookup_, tagPos, contextVerse);
+  return quillavor::LinkStep(*module_, linkLookup_, tagPos, contextVerse);
 }
 
 void Compilation::IndexVerse(int32_t verse, bool indexingOn) {

@@ -1,7 +1,7 @@
 // The compile run: the pipeline above the stages. It runs them over one
 // source into a Module (load, rewrite and line compiler, link resolution,
 // word index finalisation, pool finalisation) and owns what only the run
-// needs: the lookup indexes of the two dictionaries, the book lookup,
+// needs: the lookup indexes of the two dictionaries, the link lookup,
 // `pendingLinks` and the list of strings changed after indexing. The Module
 // it hands back is data; the writer (output/module_writer.h) serialises it.
 #pragma once
@@ -89,7 +89,7 @@ class Compilation : private LineStages {
   BuildOptions build_;
   DictionaryAccel wordAccel_;   // beside module_->words
   DictionaryAccel labelAccel_;  // beside module_->labels
-  BookLookup bookLookup_;
+  LinkLookup linkLookup_;  // books by name, verses by plain text
   PendingLinks pendingLinks_;
   std::vector<int32_t> changedAfterIndexing_;
 };

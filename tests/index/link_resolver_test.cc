@@ -61,7 +61,7 @@ class HandModule {
   }
 
   Module m;
-  BookLookup lookup;
+  LinkLookup lookup;
   PendingLinks pending;
   std::vector<int32_t> changedAfterIndexing;
   std::vector<bool> stageOne;  // LinkStep results of stage 1, in line order
