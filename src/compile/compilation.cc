@@ -64,7 +64,8 @@ std::optional<std::string> Compilation::Load(std::optional<std::span<const uint8
 }
 
 void Compilation::CompileMarkup(std::string_view prepared) {
-  CompileSource(*module_, prepared, progress_, *this, labelAccel_, pendingLinks_);
+  CompileSource(*module_, prepared, progress_, *this, labelAccel_, pendingLinks_,
+                &linkLookup_.lineStarts);
 }
 
 void Compilation::ResolveLinks() {

@@ -707,7 +707,27 @@ struct CopyOutcome {
   bool earlierTagChanged = false;
   // Anything in the copy was written.
   bool written = false;
+  // Text a reading program misreads as a resolved link: the value of a link
+  // left alone as resolved that has no resolved form (the first such), and
+  // the value of a link whose resolution rewrote a "<sc>" the word indexer
+  // had removed, so that the word positions after it are off (the first).
+  std::u16string unresolvedLookalike;
+  std::u16string smallCapsRewritten;
 };
+
+// A value left alone as resolved that a reading program cannot read as one:
+// an "<a=" value without one of the four decimal forms, a footnote value
+// that is not a decimal position.
+bool IsMisreadValue(char16_t letter, std::u16string_view value) {
+  if (letter == u'a') return !format::ParseDecimalLink(value).has_value();
+  if (letter == u'f') {
+    const std::u16string_view digits = value.substr(0, value.find_last_not_of(u' ') + 1);
+    return digits.empty() || !std::all_of(digits.begin(), digits.end(), text::IsDigit);
+  }
+  return false;
+}
+
+constexpr std::u16string_view kSmallCapsTag = u"<sc>";
 
 // True when one of the `count` positions before `w` starts a link tag in the
 // text made of s[0, w) followed by s[r, ...] (0-terminated).
@@ -748,8 +768,15 @@ CopyOutcome ResolveInCopy(const Tables& t, std::u16string& copy, bool isNote, in
   size_t w = 0;                       // the final text is s[0, w)
   size_t r = 0;                       // the scan position: the text still to scan is s[r, ...]
   while (s[r] != 0) {
-    if (s[r] != u'<' || !IsLinkTagAt(s, r) ||
-        ((isNote || s[r + 1] != u'A') && IsAlreadyResolved(s, r))) {
+    if (s[r] != u'<' || !IsLinkTagAt(s, r)) {
+      s[w++] = s[r++];
+      continue;
+    }
+    if ((isNote || s[r + 1] != u'A') && IsAlreadyResolved(s, r)) {
+      const std::u16string_view value(s + r + 4, ClosingQuote(std::span(s + r, terminator - r + 1)) - 4);
+      if (outcome.unresolvedLookalike.empty() && IsMisreadValue(s[r + 1], value)) {
+        outcome.unresolvedLookalike = value;
+      }
       s[w++] = s[r++];
       continue;
     }
@@ -759,7 +786,7 @@ CopyOutcome ResolveInCopy(const Tables& t, std::u16string& copy, bool isNote, in
     const size_t close = r + ClosingQuote(tag);
     int64_t indexerEnd = T;
     if (close < terminator) {
-      before.assign(s + r, s + close + 1);
+      before.assign(s + r, s + std::min(close + kSmallCapsTag.size(), terminator));
       indexerEnd = static_cast<int64_t>(close) + 1;
       for (size_t p = r + 1; p <= close; ++p) {
         if (IsIndexerTagEnd(s, r, p)) {
@@ -780,6 +807,17 @@ CopyOutcome ResolveInCopy(const Tables& t, std::u16string& copy, bool isNote, in
         if (s[p] == before[p - r]) continue;
         wrote = true;
         if (static_cast<int64_t>(p) >= indexerEnd) moved = true;
+      }
+      // A "<sc>" in the value that the resolution rewrote: the indexer had
+      // removed it, so every word offset after it is off.
+      for (size_t q = before.find(kSmallCapsTag, 1); wrote && q != std::u16string::npos &&
+                                                     q <= close - r;
+           q = before.find(kSmallCapsTag, q + 1)) {
+        if (std::u16string_view(s + r + q, kSmallCapsTag.size()) == kSmallCapsTag) continue;
+        moved = true;
+        if (outcome.smallCapsRewritten.empty()) {
+          outcome.smallCapsRewritten = before.substr(0, close - r + 1);
+        }
       }
       outcome.changed |= moved;
       if (wrote) {
@@ -927,6 +965,28 @@ CopyOutcome ResolveQueuedVerse(Module& module, LinkLookup& lookup, int32_t v,
   return outcome;
 }
 
+// "line N" of the source line holding pool index `pos`.
+std::u16string LineOf(const LinkLookup& lookup, int32_t pos) {
+  const auto& starts = lookup.lineStarts;
+  const auto line = std::upper_bound(starts.begin(), starts.end(), pos) - starts.begin();
+  return text::DecodeUtf8("line " + std::to_string(line));
+}
+
+// Tells the operator of text that a reading program misreads as a resolved
+// link; the module keeps it as the rules make it.
+void WarnOfLookalikes(const CopyOutcome& outcome, const std::u16string& where,
+                      Progress& progress) {
+  if (!outcome.unresolvedLookalike.empty()) {
+    progress.Warning(where + u": the link value \"" + outcome.unresolvedLookalike +
+                     u"\" is left as written and reads as a resolved link in a reading program");
+  }
+  if (!outcome.smallCapsRewritten.empty()) {
+    progress.Warning(where + u": resolving the link \"" + outcome.smallCapsRewritten +
+                     u"\" after its verse was indexed rewrote the \"<sc>\" in its value, so a "
+                     u"reading program finds the words after it at wrong positions");
+  }
+}
+
 }  // namespace
 
 void RegisterBook(const Module& module, LinkLookup& lookup, int32_t book) {
@@ -995,8 +1055,10 @@ void ResolveLinkage(Module& module, LinkLookup& lookup, PendingLinks& pendingLin
     const int32_t note = module.books[b].note;
     if (note == kNone) continue;
     std::u16string copy = WorkingCopy(module, note);
-    ResolveInCopy(tables, copy, /*isNote=*/true, b);
+    const CopyOutcome outcome = ResolveInCopy(tables, copy, /*isNote=*/true, b);
     CopyBack(module, note, copy);
+    WarnOfLookalikes(outcome, u"the note of book " + text::DecodeUtf8(std::to_string(b)),
+                     progress);
   }
 
   // A verse queued again is processed again only when that can change it:
@@ -1024,6 +1086,7 @@ void ResolveLinkage(Module& module, LinkLookup& lookup, PendingLinks& pendingLin
       }
       const int64_t writesBefore = writes;
       const CopyOutcome outcome = ResolveQueuedVerse(module, lookup, e, changedAfterIndexing);
+      WarnOfLookalikes(outcome, LineOf(lookup, module.verses[v].text), progress);
       if (outcome.written) ++writes;
       passedAt[v] = writesBefore;
       again[v] = outcome.tagFormedBehind || outcome.earlierTagChanged ? kAlways

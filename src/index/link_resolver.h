@@ -49,6 +49,10 @@ class LinkLookup {
 
   // Verses of each book by the start of their plain text.
   std::unique_ptr<VerseSearch> verses;
+  // The pool index where each source line starts (line 1 first), for
+  // warnings about text of the lines; empty when unknown.
+  std::vector<int32_t> lineStarts;
+
   // The line the line compiler hands tags from: where it ends, and what is
   // known of its ">" units.
   std::unique_ptr<LineState> line;

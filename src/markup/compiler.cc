@@ -63,10 +63,23 @@ void WarnOfLinkLookalikes(const Module& module, int32_t begin, int32_t end, Prog
   }
 }
 
+// The pool index where each line of the text [begin, end) starts; a line
+// ends at LF, at CR LF, or at a CR alone.
+std::vector<int32_t> LineStarts(const Module& module, int32_t begin, int32_t end) {
+  const char16_t* pool = module.pool.Data();
+  std::vector<int32_t> starts{begin};
+  for (int32_t i = begin; i < end; ++i) {
+    const char16_t c = pool[i];
+    if (c == u'\n' || (c == u'\r' && pool[i + 1] != u'\n')) starts.push_back(i + 1);
+  }
+  return starts;
+}
+
 }  // namespace
 
 void CompileSource(Module& module, std::string_view prepared, Progress& progress,
-                   LineStages& stages, DictionaryAccel& labelAccel, PendingLinks& pendingLinks) {
+                   LineStages& stages, DictionaryAccel& labelAccel, PendingLinks& pendingLinks,
+                   std::vector<int32_t>* lineStarts) {
   int32_t textBegin = 0;
   int32_t textEnd = 0;
   {
@@ -89,6 +102,7 @@ void CompileSource(Module& module, std::string_view prepared, Progress& progress
     textBegin = AddRewrittenText(module, prepared, length);
     textEnd = module.poolLength - 1;
     WarnOfLinkLookalikes(module, textBegin, textEnd, progress);
+    if (lineStarts != nullptr) *lineStarts = LineStarts(module, textBegin, textEnd);
   }
   {
     StageTimer timer(progress, Stage::kLineCompiler);

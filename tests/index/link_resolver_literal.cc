@@ -453,6 +453,16 @@ size_t IndexerTagEnd(const char16_t* s, size_t i) {
   return j;
 }
 
+// The text as the word indexer reads it: every "<sc>" removed, again and
+// again while one remains.
+std::u16string WithoutSmallCaps(std::u16string_view s) {
+  std::u16string out(s);
+  for (size_t at = out.find(u"<sc>"); at != std::u16string::npos; at = out.find(u"<sc>")) {
+    out.erase(at, 4);
+  }
+  return out;
+}
+
 // Scans a working copy (0-terminated) for link tags: a tag that passes the
 // already-resolved test is left alone (for "<A=" tags only in notes), any
 // other goes through LinkStep and is removed when it fails. True when words
@@ -476,9 +486,13 @@ bool ResolveInCopy(const Tables& t, std::u16string& copy, bool isNote, int32_t c
     const TagSite site{std::span<char16_t>(s + i, terminator - i + 1), kNone, nullptr};
     const size_t indexerEnd = IndexerTagEnd(s, i);
     const std::u16string indexedAfter(s + indexerEnd, s + terminator);
+    // The offsets of the words after the tag shift when the units "<sc>"
+    // removal takes out before the tag's end change in number.
+    const size_t indexedLength = WithoutSmallCaps(std::u16string_view(s, indexerEnd)).size();
     if (LinkStepAt(t, site, contextBook)) {
       changed |= indexerEnd == terminator ||
-                 std::u16string_view(s + indexerEnd, terminator - indexerEnd) != indexedAfter;
+                 std::u16string_view(s + indexerEnd, terminator - indexerEnd) != indexedAfter ||
+                 WithoutSmallCaps(std::u16string_view(s, indexerEnd)).size() != indexedLength;
       ++i;
       continue;
     }

@@ -133,7 +133,8 @@ class SourceMaker {
     static const char* const kLists[] = {
         "Gen 1:1-3", "Genesis 1:2,3", "Genesis 1:5,3", "Genesis 1: 3", "Nowhere 1:1",
         "Genesis 1", "Later 1:1-", "Gen 1:3a", "Exodus 1:1,2-3", "Genesis 1:\u00AD3",
-        "Genesis 1:1-zz", "Gen 1:zz", "Genesis 2:2", "Gen 1:>s"};
+        "Genesis 1:1-zz", "Gen 1:zz", "Genesis 2:2", "Gen 1:>s", "Later 1:<sc>",
+        "Genesis 1:2<sc>,3"};
     static const char* const kPieces[] = {
         "word ", "And God ", "<i>it</i> ", "<sc>x</sc> ", "<p>", "</a>", ">", "<", "\"",
         "x[a] ", "y[b]", "[c] ", "<a=\"Key x\">k</a>", "<a=\"12\">d</a>", "<a=\"1#2\">", "<sc>",
