@@ -116,7 +116,7 @@ void Compilation::CompileMarkup(std::string_view prepared) {
 
 void Compilation::ResolveLinks() {
   StageTimer timer(progress_, Stage::kLinkResolution);
-  ResolveLinkage(*module_, bookLookup_, pendingLinks_, changedAfterIndexing_, progress_, this);
+  ResolveLinkage(*module_, linkLookup_, pendingLinks_, changedAfterIndexing_, progress_, this);
 }
 
 void Compilation::Finalize() {
@@ -132,15 +132,15 @@ CompileResult Compilation::Finish() {
                        linksUnresolved_};
 }
 
-void Compilation::BookCreated(int32_t book) { RegisterBook(*module_, bookLookup_, book); }
+void Compilation::BookCreated(int32_t book) { RegisterBook(*module_, linkLookup_, book); }
 
 bool Compilation::LinkStep(int32_t tagPos, int32_t contextVerse) {
-  const bool resolved = quillavor::LinkStep(*module_, bookLookup_, tagPos, contextVerse);
+  const bool resolved = quillavor::LinkStep(*module_, linkLookup_, tagPos, contextVerse);
   if (resolved) ++linksResolved_;
   return resolved;
 }
 
-void Compilation::Resolved() { ++linksResolved_; }
+void Compilation::Resolved(int64_t count) { linksResolved_ += count; }
 
 int64_t Compilation::FileLineAt(int32_t pos) const {
   const auto before = std::lower_bound(facts_.lineFeeds.begin(), facts_.lineFeeds.end(), pos);
@@ -245,6 +245,35 @@ void Compilation::Unresolved(const UnresolvedLink& link) {
   d.link = letter;
   d.value = value;
   found_.Report(std::move(d));
+}
+
+void Compilation::Lookalike(const LinkLookalike& lookalike) {
+  if (diagnostics_ == nullptr) return;
+  std::string where;
+  int64_t line = 0;
+  if (lookalike.noteOf != kNone) {
+    where = "in the note of " +
+            text::EncodeUtf8(module_->StringView(module_->books[lookalike.noteOf].title));
+    if (static_cast<size_t>(lookalike.noteOf) < facts_.headerLines.size()) {
+      line = FileLineAt(facts_.headerLines[static_cast<size_t>(lookalike.noteOf)]);
+    }
+  } else {
+    where = "in " + VersePlace(lookalike.verse);
+    if (lookalike.verse >= 0 && lookalike.verse < module_->verseCount) {
+      line = FileLineAt(module_->verses[lookalike.verse].text);
+    }
+  }
+  const std::string text = text::EncodeUtf8(lookalike.text);
+  std::string message;
+  if (lookalike.kind == LinkLookalike::Kind::kUnresolvedValue) {
+    message = "the link value \"" + text + "\" " + where +
+              " is left as written and reads as a resolved link in a reading program";
+  } else {
+    message = "resolving the link \"" + text + "\" " + where +
+              " after its verse was indexed rewrote the \"<sc>\" in its value, so a reading "
+              "program finds the words after it at wrong positions";
+  }
+  Report(DiagnosticCode::kLinkLookalike, line, std::move(message));
 }
 
 void Compilation::ReportEmptyModule() {

@@ -1,7 +1,7 @@
 // The compile run: the pipeline above the stages. It runs them over one
 // source into a Module (load, rewrite and line compiler, link resolution,
 // word index finalisation, pool finalisation) and owns what only the run
-// needs: the lookup indexes of the two dictionaries, the book lookup,
+// needs: the lookup indexes of the two dictionaries, the link lookup,
 // `pendingLinks` and the list of strings changed after indexing. The Module
 // it hands back is data; the writer (output/module_writer.h) serialises it.
 #pragma once
@@ -94,8 +94,9 @@ class Compilation : private LineStages, private LinkOutcomes {
   void BookCreated(int32_t book) override;
   bool LinkStep(int32_t tagPos, int32_t contextVerse) override;
   void IndexVerse(int32_t verse, bool indexingOn) override;
-  void Resolved() override;
+  void Resolved(int64_t count) override;
   void Unresolved(const UnresolvedLink& link) override;
+  void Lookalike(const LinkLookalike& lookalike) override;
 
   // The file line of the source text at pool index `pos`.
   int64_t FileLineAt(int32_t pos) const;
@@ -110,7 +111,7 @@ class Compilation : private LineStages, private LinkOutcomes {
   BuildOptions build_;
   DictionaryAccel wordAccel_;   // beside module_->words
   DictionaryAccel labelAccel_;  // beside module_->labels
-  BookLookup bookLookup_;
+  LinkLookup linkLookup_;  // books by name, verses by plain text
   PendingLinks pendingLinks_;
   std::vector<int32_t> changedAfterIndexing_;
   int64_t linksResolved_ = 0;

@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <limits>
 #include <optional>
+#include <set>
 #include <span>
 
 #include "markup/plain_text.h"
@@ -34,6 +36,11 @@ constexpr int kFootnoteCounterStart = 200;
 // range to the next token.
 constexpr std::u16string_view kVerseSeparators = u",-\u2012\u2013\u2014\u2015";
 
+constexpr std::u16string_view kCloseTag = u"</a>";
+constexpr size_t kCloseTagLength = 4;
+
+constexpr int64_t kNowhere = std::numeric_limits<int64_t>::max();
+
 bool IsLineBreak(char16_t c) { return c == 0 || c == u'\r' || c == u'\n'; }
 
 // "equal": the collator at tertiary strength.
@@ -43,26 +50,28 @@ bool Equal(std::u16string_view a, std::u16string_view b) {
 
 // "starts with": the first prefix.size() units of `s` (all of `s` when it is
 // shorter) are "equal" to `prefix`.
+std::u16string_view Prefix(std::u16string_view s, size_t length) {
+  return s.substr(0, std::min(s.size(), length));
+}
 bool StartsWith(std::u16string_view s, std::u16string_view prefix) {
-  return Equal(s.substr(0, std::min(s.size(), prefix.size())), prefix);
+  return Equal(Prefix(s, prefix.size()), prefix);
 }
 
-// The trimmed plain text of one verse, kept for the verse last asked for (the
-// "<A=" search looks at the verse where a token stopped again for the next).
-class VersePlainText {
- public:
-  std::u16string_view Of(const Module& module, int32_t verse) {
-    if (verse != verse_) {
-      PlainTextInto(module.StringView(module.verses[verse].text), plain_);
-      verse_ = verse;
-    }
-    return text::TrimView(plain_);
-  }
+// Two strings of printable ASCII are "equal" exactly when they are the same
+// units; any other string is "equal" to another exactly when their sort keys
+// are (the collator's own guarantee).
+bool IsPrintableAscii(std::u16string_view s) {
+  return std::all_of(s.begin(), s.end(), [](char16_t c) { return c >= 0x20 && c <= 0x7E; });
+}
+std::string SortKey(std::u16string_view s) {
+  return text::CollatorSortKey(s, text::Strength::kTertiary);
+}
 
- private:
-  int32_t verse_ = kNone;
-  std::u16string plain_;
-};
+std::u16string TrimmedPlainText(std::u16string_view s) {
+  std::u16string plain;
+  PlainTextInto(s, plain);
+  return std::u16string(text::TrimView(plain));
+}
 
 // Index of the source text's terminator in the pool. The source text is the
 // third string of the pool; the first string added after it is the title of
@@ -83,62 +92,10 @@ struct SourceLines {
   std::vector<int32_t> ends;
 };
 
-// Where a tag stands and what may be read around it.
-struct TagSite {
-  std::span<char16_t> str;   // from the tag's "<" through its string's terminator
-  int32_t poolPos;           // pool index of the "<"; -1 in a working copy
-  const SourceLines* lines;  // line boundaries as first cut; null: walk the pool
-};
-
-// Walks the lines that follow the line holding pool index `pos`.
-class LineWalker {
- public:
-  LineWalker(const Module& module, int32_t pos, int64_t lineEnd, const SourceLines* lines)
-      : pool_(module.pool.Data()), lines_(lines), end_(SourceTextEnd(module)) {
-    if (lines_ != nullptr) {
-      next_ =
-          static_cast<size_t>(std::upper_bound(lines_->starts.begin(), lines_->starts.end(), pos) -
-                              lines_->starts.begin());
-    } else {
-      p_ = lineEnd;
-    }
-  }
-
-  // The next line as [start, end); false after the last line of the source.
-  bool Next(int64_t& start, int64_t& end) {
-    if (lines_ != nullptr) {
-      if (next_ >= lines_->starts.size()) return false;
-      start = lines_->starts[next_];
-      end = lines_->ends[next_];
-      ++next_;
-      return true;
-    }
-    while (p_ < end_ && IsLineBreak(pool_[p_])) ++p_;
-    if (p_ >= end_) return false;
-    start = p_;
-    while (p_ < end_ && !IsLineBreak(pool_[p_])) ++p_;
-    end = p_;
-    return true;
-  }
-
- private:
-  const char16_t* pool_;
-  const SourceLines* lines_;
-  int64_t end_;
-  size_t next_ = 0;
-  int64_t p_ = 0;
-};
-
-// Records the lines of the source text that follow the first queued
-// footnote-line tag, before the pass changes any line.
-SourceLines RecordLines(const Module& module, const PendingLinks& pending) {
+// Records the lines of the source text that follow the line holding pool
+// index `first`.
+SourceLines RecordLinesAfter(const Module& module, int64_t first) {
   SourceLines lines;
-  int64_t first = -1;
-  for (int32_t e : pending.entries) {
-    if (e >= 0) continue;
-    const int64_t pos = -int64_t{e};
-    if (first < 0 || pos < first) first = pos;
-  }
   const int64_t end = SourceTextEnd(module);
   if (first < 0 || first >= end) return lines;
   const char16_t* pool = module.pool.Data();
@@ -154,20 +111,289 @@ SourceLines RecordLines(const Module& module, const PendingLinks& pending) {
   return lines;
 }
 
+// The lines after the first queued footnote-line tag, before the pass
+// changes any line.
+SourceLines RecordLines(const Module& module, const PendingLinks& pending) {
+  int64_t first = -1;
+  for (int32_t e : pending.entries) {
+    if (e >= 0) continue;
+    const int64_t pos = -int64_t{e};
+    if (first < 0 || pos < first) first = pos;
+  }
+  return RecordLinesAfter(module, first);
+}
+
+// Walks the recorded lines that follow the line holding pool index `pos`.
+class LineWalker {
+ public:
+  LineWalker(const SourceLines& lines, int32_t pos)
+      : lines_(lines),
+        next_(static_cast<size_t>(std::upper_bound(lines.starts.begin(), lines.starts.end(), pos) -
+                                  lines.starts.begin())) {}
+
+  // The next line as [start, end); false after the last line of the source.
+  bool Next(int64_t& start, int64_t& end) {
+    if (next_ >= lines_.starts.size()) return false;
+    start = lines_.starts[next_];
+    end = lines_.ends[next_];
+    ++next_;
+    return true;
+  }
+
+ private:
+  const SourceLines& lines_;
+  size_t next_;
+};
+
+// Finds the first ">" at or after a position in one string that is scanned
+// forward, remembering what it has seen: where it found one, and from where
+// on there is none. Writes into the string never create a ">" (resolved
+// values hold none); they may destroy one, which a later search notices.
+// With `skipScEnds` the ">" that ends a "<sc" does not count (the word
+// indexer removes "<sc>" before it looks for the end of a tag).
+class GtFinder {
+ public:
+  explicit GtFinder(bool skipScEnds) : skipScEnds_(skipScEnds) {}
+
+  // The first match in [from, end) of `s`, or `end`; `end` is always the
+  // string's terminator.
+  int64_t Find(const char16_t* s, int64_t from, int64_t end) {
+    if (from >= noneFrom_ || from >= end) return end;
+    int64_t p = from;
+    if (foundAt_ >= 0 && from >= foundFrom_ && from <= foundAt_) {
+      if (foundAt_ < end && Matches(s, foundAt_)) return foundAt_;
+      p = foundAt_ + 1;  // nothing before it, and it is gone
+    }
+    for (; p < end; ++p) {
+      if (Matches(s, p)) {
+        foundFrom_ = from;
+        foundAt_ = p;
+        return p;
+      }
+    }
+    noneFrom_ = std::min(noneFrom_, from);
+    foundAt_ = -1;
+    return end;
+  }
+
+  // The units before `unchangedFrom` changed (moved); those from there on
+  // did not.
+  void ChangedBefore(int64_t unchangedFrom) {
+    foundAt_ = -1;
+    // A ">" whose three units before it changed may have changed its kind.
+    const int64_t safe = unchangedFrom + (skipScEnds_ ? 3 : 0);
+    if (noneFrom_ != kNowhere) noneFrom_ = std::max(noneFrom_, safe);
+  }
+
+ private:
+  bool Matches(const char16_t* s, int64_t p) const {
+    if (s[p] != u'>') return false;
+    return !(skipScEnds_ && p >= 3 && s[p - 3] == u'<' && s[p - 2] == u's' && s[p - 1] == u'c');
+  }
+
+  bool skipScEnds_;
+  int64_t noneFrom_ = kNowhere;  // no match in [noneFrom_, end)
+  int64_t foundFrom_ = 0;        // no match in [foundFrom_, foundAt_)
+  int64_t foundAt_ = -1;
+};
+
+}  // namespace
+
+// What the line compiler's current line is known to hold: the line whose
+// tags LinkStep was handed last ([from, end), `end` its terminator), the ">"
+// units in it, and the lines after it as first cut (for footnote searches).
+struct LineState {
+  int64_t from = -1;
+  int64_t end = -1;
+  GtFinder gt{false};
+  std::optional<SourceLines> following;  // recorded at the first footnote search
+  int32_t verse = -1;                    // the open verse whose text ends at verseEnd
+  int64_t verseEnd = -1;
+};
+
+// Verses of a book found by the start of their plain text. A verse's plain
+// text (trimmed) is computed once and kept; the verses of a book are indexed
+// by their prefix of each length that a search asks for, printable-ASCII
+// prefixes as they are, others by their sort key. The verse the line compiler
+// created last may still change while its line is compiled, so it stays out
+// of the indexes and is looked at directly.
+class VerseSearch {
+ public:
+  // Verses no longer change but through VerseChanged (the resolution pass).
+  void AllVersesComplete() { stageTwo_ = true; }
+
+  // One past the last verse of `book` (a book's verses are consecutive).
+  int32_t BookEnd(const Module& module, int32_t book) {
+    const int32_t first = module.books[book].firstText;
+    if (first < 0) return first;
+    int32_t& end = bookEnds_[book];
+    if (end < first) end = first;
+    while (end < module.verseCount && module.verses[end].book == book) ++end;
+    return end;
+  }
+
+  // The trimmed plain text of `verse` as the pool holds it now.
+  std::u16string_view Plain(const Module& module, int32_t verse) {
+    if (verse == OpenVerse(module)) {
+      if (openVerse_ != verse || !openValid_) {
+        openPlain_ = TrimmedPlainText(module.StringView(module.verses[verse].text));
+        openVerse_ = verse;
+        openValid_ = true;
+      }
+      return openPlain_;
+    }
+    auto [it, added] = plain_.try_emplace(verse);
+    if (added) it->second = TrimmedPlainText(module.StringView(module.verses[verse].text));
+    return it->second;
+  }
+
+  bool Hit(const Module& module, int32_t verse, std::u16string_view token) {
+    return StartsWith(Plain(module, verse), token);
+  }
+
+  // The first verse of `book` at or after `from` whose plain text starts
+  // with `token`; BookEnd when none.
+  int32_t FirstFrom(const Module& module, int32_t book, int32_t from, std::u16string_view token) {
+    const int32_t end = BookEnd(module, book);
+    if (from >= end) return end;
+    const int32_t open = OpenVerse(module);
+    const int32_t indexedEnd = open >= 0 && open < end ? open : end;
+    Prefixes& sets = PrefixesOf(module, book, token.size(), indexedEnd);
+    int32_t best = end;
+    auto consider = [&](const auto& map, const auto& key) {
+      const auto it = map.find(key);
+      if (it == map.end()) return;
+      const auto at = it->second.lower_bound(from);
+      if (at != it->second.end() && *at < best) best = *at;
+    };
+    if (IsPrintableAscii(token)) {
+      consider(sets.ascii, std::u16string(token));
+      if (!sets.collated.empty()) consider(sets.collated, SortKey(token));
+    } else {
+      const std::string key = SortKey(token);
+      consider(sets.collated, key);
+      if (!sets.asciiCollatedBuilt) {
+        for (const auto& [prefix, verses] : sets.ascii) sets.asciiCollated[SortKey(prefix)] = verses;
+        sets.asciiCollatedBuilt = true;
+      }
+      consider(sets.asciiCollated, key);
+    }
+    if (best == end && indexedEnd < end && open >= from && Hit(module, open, token)) best = open;
+    return best;
+  }
+
+  // The open verse's text was written; `mayChangePlain` false when the
+  // write cannot change its plain text.
+  void OpenVerseWritten() { openValid_ = false; }
+  bool OpenPlainKept(int32_t verse) const { return openValid_ && openVerse_ == verse; }
+
+  // The resolution pass changed the plain text of `verse` to `plain`.
+  void VerseChanged(const Module& module, int32_t verse, std::u16string plain) {
+    const int32_t book = module.verses[verse].book;
+    const std::u16string old(Plain(module, verse));
+    for (const size_t length : lengthsOf_[book]) {
+      Prefixes& sets = prefixes_[Key(book, length)];
+      if (verse >= sets.indexedTo) continue;
+      Leave(sets, verse, Prefix(old, length));
+      Enter(sets, verse, Prefix(plain, length));
+    }
+    plain_[verse] = std::move(plain);
+  }
+
+ private:
+  struct Prefixes {
+    int32_t indexedTo = 0;  // verses [book's first, indexedTo) are in
+    std::unordered_map<std::u16string, std::set<int32_t>> ascii;
+    std::unordered_map<std::string, std::set<int32_t>> collated;
+    // The printable-ASCII prefixes by sort key, made for the first token
+    // that is not printable ASCII.
+    bool asciiCollatedBuilt = false;
+    std::unordered_map<std::string, std::set<int32_t>> asciiCollated;
+  };
+
+  static int64_t Key(int32_t book, size_t length) {
+    return (int64_t{book} << 32) | static_cast<int64_t>(length & 0xFFFFFFFFu);
+  }
+
+  // The verse whose line may still change: the last one, until the
+  // resolution pass.
+  int32_t OpenVerse(const Module& module) const {
+    return stageTwo_ ? kNone : module.verseCount - 1;
+  }
+
+  static void Enter(Prefixes& sets, int32_t verse, std::u16string_view prefix) {
+    if (IsPrintableAscii(prefix)) {
+      sets.ascii[std::u16string(prefix)].insert(verse);
+      if (sets.asciiCollatedBuilt) sets.asciiCollated[SortKey(prefix)].insert(verse);
+    } else {
+      sets.collated[SortKey(prefix)].insert(verse);
+    }
+  }
+  template <typename Map, typename K>
+  static void EraseFrom(Map& map, const K& key, int32_t verse) {
+    const auto it = map.find(key);
+    if (it == map.end()) return;
+    it->second.erase(verse);
+    if (it->second.empty()) map.erase(it);
+  }
+  static void Leave(Prefixes& sets, int32_t verse, std::u16string_view prefix) {
+    if (IsPrintableAscii(prefix)) {
+      EraseFrom(sets.ascii, std::u16string(prefix), verse);
+      if (sets.asciiCollatedBuilt) EraseFrom(sets.asciiCollated, SortKey(prefix), verse);
+    } else {
+      EraseFrom(sets.collated, SortKey(prefix), verse);
+    }
+  }
+
+  // The prefixes of `length` units of the verses of `book` before
+  // `indexedEnd`.
+  Prefixes& PrefixesOf(const Module& module, int32_t book, size_t length, int32_t indexedEnd) {
+    auto [it, added] = prefixes_.try_emplace(Key(book, length));
+    Prefixes& sets = it->second;
+    if (added) {
+      sets.indexedTo = module.books[book].firstText;
+      lengthsOf_[book].push_back(length);
+    }
+    for (; sets.indexedTo < indexedEnd; ++sets.indexedTo) {
+      Enter(sets, sets.indexedTo, Prefix(Plain(module, sets.indexedTo), length));
+    }
+    return sets;
+  }
+
+  bool stageTwo_ = false;
+  std::unordered_map<int32_t, int32_t> bookEnds_;
+  std::unordered_map<int32_t, std::u16string> plain_;  // closed verses
+  int32_t openVerse_ = kNone;
+  bool openValid_ = false;
+  std::u16string openPlain_;
+  std::unordered_map<int64_t, Prefixes> prefixes_;
+  std::unordered_map<int32_t, std::vector<size_t>> lengthsOf_;
+};
+
+LinkLookup::LinkLookup()
+    : verses(std::make_unique<VerseSearch>()), line(std::make_unique<LineState>()) {}
+LinkLookup::~LinkLookup() = default;
+
+namespace {
+
+// Where a tag stands and what may be read around it.
+struct TagSite {
+  std::span<char16_t> str;   // from the tag's "<" through its string's terminator
+  int32_t poolPos;           // pool index of the "<"; -1 in a working copy
+  const SourceLines* lines;  // the lines after the tag's line as first cut
+  GtFinder* gt;              // the ">" units of the tag's string, in pool indexes
+};
+
 // Adds the books [registered, upTo) to the lookup, in table order.
-void SyncLookup(const Module& module, BookLookup& lookup, int32_t upTo) {
+void SyncLookup(const Module& module, LinkLookup& lookup, int32_t upTo) {
   upTo = std::min(upTo, module.bookCount);
   for (; lookup.registered < upTo; ++lookup.registered) {
     const BookRecord& b = module.books[lookup.registered];
     if (b.title >= 0) {
-      lookup.byKey.try_emplace(
-          text::CollatorSortKey(module.StringView(b.title), text::Strength::kTertiary),
-          lookup.registered);
+      lookup.byKey.try_emplace(SortKey(module.StringView(b.title)), lookup.registered);
     }
     if (b.abbrev >= 0) {
-      lookup.byKey.try_emplace(
-          text::CollatorSortKey(module.StringView(b.abbrev), text::Strength::kTertiary),
-          lookup.registered);
+      lookup.byKey.try_emplace(SortKey(module.StringView(b.abbrev)), lookup.registered);
     }
   }
 }
@@ -200,7 +426,7 @@ bool WriteDecimalValue(std::span<char16_t> s, size_t n, const std::string& value
 // is resolved: the pool cannot grow, so the spans into it stay valid.
 struct Tables {
   const Module& module;
-  BookLookup& lookup;
+  LinkLookup& lookup;
 };
 
 // Form "<A=": a book and an optional list of verse labels, encoded in place.
@@ -228,8 +454,10 @@ bool ResolveBookAndVerses(const Tables& t, std::span<char16_t> s, size_t n) {
   const int32_t firstVerse = module.books[book].firstText;
   if (list.empty() || firstVerse < 0) return true;
 
-  // Forward-only search from the book's first verse.
-  VersePlainText plain;
+  // Forward-only search from the book's first verse. Outside a run the
+  // search goes straight to the next verse that starts with the token.
+  VerseSearch& verses = *t.lookup.verses;
+  const int32_t end = verses.BookEnd(module, book);
   size_t nextPair = areaStart + 2;
   std::optional<size_t> lastPair;
   int32_t k = firstVerse;
@@ -240,15 +468,17 @@ bool ResolveBookAndVerses(const Tables& t, std::span<char16_t> s, size_t n) {
     const size_t sep = list.find_first_of(kVerseSeparators, pos);
     const std::u16string_view token = std::u16string_view(list).substr(
         pos, sep == std::u16string::npos ? std::u16string::npos : sep - pos);
-    while (k < module.verseCount && module.verses[k].book == book) {
-      const bool hit = StartsWith(plain.Of(module, k), token);
+    while (k < end) {
+      bool hit = true;
+      if (!range && !matched) {
+        k = verses.FirstFrom(module, book, k, token);
+        if (k >= end) break;
+      } else {
+        hit = verses.Hit(module, k, token);
+      }
       if (!hit && !range) {
-        if (matched) {
-          matched = false;
-          break;
-        }
-        ++k;
-        continue;
+        matched = false;  // a run of hits ended
+        break;
       }
       if ((range || matched) && lastPair) {
         if (format::RunOf(s[*lastPair + 1]) >= format::kMaxEncodedRun) {
@@ -277,8 +507,9 @@ bool ResolveBookAndVerses(const Tables& t, std::span<char16_t> s, size_t n) {
 // The second reference of a "#" link: a child book of `parent` named `child`,
 // else the first verse of `parent` whose plain text starts with `both` or with
 // `child`. -1 when none.
-int32_t FindChildOrVerse(const Module& module, int32_t parent, std::u16string_view both,
+int32_t FindChildOrVerse(const Tables& t, int32_t parent, std::u16string_view both,
                          std::u16string_view child) {
+  const Module& module = t.module;
   const BookRecord& p = module.books[parent];
   // The last book of its name has every later book as a possible child.
   const int32_t end = p.nextSameName != kNone ? p.nextSameName : module.bookCount;
@@ -290,13 +521,13 @@ int32_t FindChildOrVerse(const Module& module, int32_t parent, std::u16string_vi
       c = next;
     }
   }
-  VersePlainText plain;
-  for (int32_t v = 0; v < module.verseCount; ++v) {
-    if (module.verses[v].book != parent) continue;
-    const std::u16string_view line = plain.Of(module, v);
-    if (StartsWith(line, both) || StartsWith(line, child)) return VerseRef(v);
-  }
-  return kNone;
+  const int32_t first = p.firstText;
+  if (first < 0) return kNone;
+  VerseSearch& verses = *t.lookup.verses;
+  const int32_t versesEnd = verses.BookEnd(module, parent);
+  const int32_t v = std::min(verses.FirstFrom(module, parent, first, both),
+                             verses.FirstFrom(module, parent, first, child));
+  return v < versesEnd ? VerseRef(v) : kNone;
 }
 
 // Forms "<a=", "<m=", "<r=": decimal references written into the value.
@@ -317,7 +548,7 @@ bool ResolveDecimal(const Tables& t, std::span<char16_t> s, size_t n, int32_t co
     const std::u16string_view child = value.substr(hash + 1);
     const int32_t parent = FindBook(t.module, t.lookup, parentName);
     if (parent < 0) return false;
-    const int32_t second = FindChildOrVerse(t.module, parent, text::TrimView(both), child);
+    const int32_t second = FindChildOrVerse(t, parent, text::TrimView(both), child);
     if (second < 0) return false;
     link.first = BookRef(parent);
     link.second = second;
@@ -335,14 +566,14 @@ bool ResolveFootnote(const Module& module, const TagSite& site, size_t n) {
   if (n == 0 || s[4] != u' ') return true;  // already resolved
   if (site.poolPos < 0) return false;       // a working copy has no following lines
   const size_t terminator = s.size() - 1;
-  size_t gt = 1;
-  while (gt < terminator && s[gt] != u'>') ++gt;
+  const char16_t* pool = module.pool.Data();
+  const int64_t base = site.poolPos;
+  const size_t gt = static_cast<size_t>(
+      site.gt->Find(pool, base + 1, base + static_cast<int64_t>(terminator)) - base);
   if (gt + 3 >= terminator) return false;  // no ">", or no 3 units after it
   const std::u16string_view marker(s.data() + gt + 1, 3);
 
-  const char16_t* pool = module.pool.Data();
-  LineWalker walker(module, site.poolPos, site.poolPos + static_cast<int64_t>(terminator),
-                    site.lines);
+  LineWalker walker(*site.lines, site.poolPos);
   int counter = kFootnoteCounterStart;
   bool blockSeen = false;
   int64_t start = 0;
@@ -369,14 +600,22 @@ bool ResolveFootnote(const Module& module, const TagSite& site, size_t n) {
   return true;
 }
 
+// Where the value of the tag at the start of `s` ends: its closing quote
+// (index in `s`), or the terminator when the string has none.
+size_t ClosingQuote(std::span<const char16_t> s) {
+  const size_t terminator = s.size() - 1;
+  size_t close = 4;
+  while (close < terminator && s[close] != u'"') ++close;
+  return close;
+}
+
 // LinkStep on a tag site; `contextBook` is the book that "<m=" and "<r="
 // links name after their "R" (-1: not resolvable).
 bool LinkStepAt(const Tables& t, const TagSite& site, int32_t contextBook) {
   std::span<char16_t> s = site.str;
   const size_t terminator = s.size() - 1;
   if (terminator < 4 || s[0] != u'<' || s[2] != u'=' || s[3] != u'"') return false;
-  size_t close = 4;
-  while (close < terminator && s[close] != u'"') ++close;
+  const size_t close = ClosingQuote(s);
   if (close >= terminator) return false;  // no closing quote on the line
   const size_t n = close - 4;
   switch (s[1]) {
@@ -418,7 +657,6 @@ struct Removal {
   size_t tagLength = 0;
   std::optional<size_t> closeStart;  // where "</a>" stood
 };
-constexpr size_t kCloseTagLength = 4;
 
 // Removes the unresolved link whose "<" is at `i` from the 0-terminated
 // string `s`: the opening tag through its first ">", then the first "</a>"
@@ -436,7 +674,7 @@ Removal RemoveLink(char16_t* s, size_t i) {
   std::memmove(s + i, s + gt + 1, (terminator - gt) * sizeof(char16_t));
   const size_t newTerminator = terminator - r.tagLength;
   const std::u16string_view rest(s + i, newTerminator - i);
-  const size_t close = rest.find(u"</a>");
+  const size_t close = rest.find(kCloseTag);
   if (close != std::u16string_view::npos) {
     const size_t c = i + close;
     std::memmove(s + c, s + c + kCloseTagLength,
@@ -446,18 +684,11 @@ Removal RemoveLink(char16_t* s, size_t i) {
   return r;
 }
 
-// Where the tag whose "<" is at `i` of the 0-terminated `s` ends for the word
-// indexer: at its first ">" other than the end of a "<sc>" (the indexer
-// removes those first), or at the terminator when there is none. The text
-// from there on was indexed as words.
-size_t IndexerTagEnd(const char16_t* s, size_t i) {
-  size_t j = i + 1;
-  for (; s[j] != 0; ++j) {
-    if (s[j] != u'>') continue;
-    const bool endsSc = j >= i + 4 && s[j - 3] == u'<' && s[j - 2] == u's' && s[j - 1] == u'c';
-    if (!endsSc) break;
-  }
-  return j;
+// Whether s[p] ends, for the word indexer, the tag whose "<" is at `i`: a
+// ">" other than the end of a "<sc>" (the indexer removes those first).
+bool IsIndexerTagEnd(const char16_t* s, size_t i, size_t p) {
+  if (s[p] != u'>') return false;
+  return !(p >= i + 4 && s[p - 3] == u'<' && s[p - 2] == u's' && s[p - 1] == u'c');
 }
 
 // The unresolved link whose "<" is at `i` of the 0-terminated `s`, before it
@@ -481,56 +712,197 @@ UnresolvedLink DescribeUnresolved(const char16_t* s, size_t i) {
   return link;
 }
 
-// Scans a working copy (0-terminated) for link tags: a tag that passes the
-// already-resolved test is left alone (for "<A=" tags only in notes), any
-// other goes through LinkStep and is removed when it fails. True when words
-// the indexer saw may have moved or gone: a link was removed, or a resolved
-// value reached past the end of the tag as the indexer saw it (a tag without
-// ">", or a ">" inside the quoted value).
-bool ResolveInCopy(const Tables& t, std::u16string& copy, bool isNote, int32_t contextBook,
-                   LinkOutcomes* outcomes, const UnresolvedLink& where) {
-  char16_t* s = copy.data();
+// What resolving the links of one working copy did.
+struct CopyOutcome {
+  // Words the indexer saw may have moved or gone: a link was removed, or a
+  // resolved value reached past the end of the tag as the indexer saw it (a
+  // tag without ">", or a ">" inside the quoted value).
   bool changed = false;
-  size_t i = 0;
-  while (s[i] != 0) {
-    if (s[i] != u'<' || !IsLinkTagAt(s, i)) {
-      ++i;
+  // A link was refused and stays (it has no ">" to remove it by).
+  bool refusedKept = false;
+  // A removal joined text into a link tag before the scan position, which
+  // the scan does not look at again.
+  bool tagFormedBehind = false;
+  // A link that resolved without a write (a footnote link whose value is not
+  // blank at its start) had its value changed by a later link.
+  bool earlierTagChanged = false;
+  // Anything in the copy was written.
+  bool written = false;
+  // Text a reading program misreads as a resolved link: the value of a link
+  // left alone as resolved that has no resolved form (the first such), and
+  // the value of a link whose resolution rewrote a "<sc>" the word indexer
+  // had removed, so that the word positions after it are off (the first).
+  std::u16string unresolvedLookalike;
+  std::u16string smallCapsRewritten;
+  // Links resolved here without a write, which a new pass over the copy as
+  // left resolves once more.
+  int64_t resolvedAgain = 0;
+};
+
+// A value left alone as resolved that a reading program cannot read as one:
+// an "<a=" value without one of the four decimal forms, a footnote value
+// that is not a decimal position.
+bool IsMisreadValue(char16_t letter, std::u16string_view value) {
+  if (letter == u'a') return !format::ParseDecimalLink(value).has_value();
+  if (letter == u'f') {
+    const std::u16string_view digits = value.substr(0, value.find_last_not_of(u' ') + 1);
+    return digits.empty() || !std::all_of(digits.begin(), digits.end(), text::IsDigit);
+  }
+  return false;
+}
+
+constexpr std::u16string_view kSmallCapsTag = u"<sc>";
+
+// True when one of the `count` positions before `w` starts a link tag in the
+// text made of s[0, w) followed by s[r, ...] (0-terminated).
+bool LinkTagEndsBefore(const char16_t* s, size_t w, size_t r, size_t count) {
+  std::array<char16_t, 16> window{};
+  const size_t back = std::min(w, count);
+  size_t n = 0;
+  for (size_t i = w - back; i < w; ++i) window[n++] = s[i];
+  for (size_t i = r; n < window.size() - 1; ++i) {
+    window[n++] = s[i];
+    if (s[i] == 0) break;
+  }
+  window[window.size() - 1] = 0;
+  for (size_t i = 0; i < back; ++i) {
+    if (IsLinkTagAt(window.data(), i)) return true;
+  }
+  return false;
+}
+
+// Resolves the links of a working copy (0-terminated, no other 0 in it) in
+// one forward pass: a tag that passes the already-resolved test is left alone
+// (for "<A=" tags only in notes), any other goes through LinkStep and is
+// removed when it fails, and the position where it began is examined again.
+// The text before the scan position is final and kept at the front of the
+// copy; a removal only moves the scan position (and, for its "</a>", the text
+// between the scan position and that "</a>"), so the pass reaches the same
+// string as removing each link by shifting the rest of the string. Tells
+// `outcomes`, when given, of each link resolved or refused; a refused link's
+// offset is where it stands in the final text.
+CopyOutcome ResolveInCopy(const Tables& t, std::u16string& copy, bool isNote, int32_t contextBook,
+                          LinkOutcomes* outcomes, const UnresolvedLink& where) {
+  CopyOutcome outcome;
+  char16_t* s = copy.data();
+  const size_t terminator = copy.size() - 1;
+  const auto T = static_cast<int64_t>(terminator);
+  GtFinder gt(false);
+  GtFinder indexerGt(true);
+  size_t closeNoneFrom = terminator;  // no "</a>" starts in [closeNoneFrom, terminator)
+  std::u16string before;              // the tag before LinkStep
+  size_t unwrittenEnd = 0;            // just past the value of the last link resolved unwritten
+  size_t w = 0;                       // the final text is s[0, w)
+  size_t r = 0;                       // the scan position: the text still to scan is s[r, ...]
+  while (s[r] != 0) {
+    if (s[r] != u'<' || !IsLinkTagAt(s, r)) {
+      s[w++] = s[r++];
       continue;
     }
-    if ((isNote || s[i + 1] != u'A') && IsAlreadyResolved(s, i)) {
-      ++i;
+    if ((isNote || s[r + 1] != u'A') && IsAlreadyResolved(s, r)) {
+      const std::u16string_view value(s + r + 4, ClosingQuote(std::span(s + r, terminator - r + 1)) - 4);
+      if (outcome.unresolvedLookalike.empty() && IsMisreadValue(s[r + 1], value)) {
+        outcome.unresolvedLookalike = value;
+      }
+      s[w++] = s[r++];
       continue;
     }
-    const size_t terminator = TerminatorFrom(s, i);
-    const TagSite site{std::span<char16_t>(s + i, terminator - i + 1), kNone, nullptr};
-    const size_t indexerEnd = IndexerTagEnd(s, i);
-    const std::u16string indexedAfter(s + indexerEnd, s + terminator);
+    // Where the word indexer saw the tag end: its first ">" other than the
+    // end of a "<sc>", or the terminator. The text from there on was indexed.
+    const std::span<char16_t> tag(s + r, terminator - r + 1);
+    const size_t close = r + ClosingQuote(tag);
+    int64_t indexerEnd = T;
+    if (close < terminator) {
+      before.assign(s + r, s + std::min(close + kSmallCapsTag.size(), terminator));
+      indexerEnd = static_cast<int64_t>(close) + 1;
+      for (size_t p = r + 1; p <= close; ++p) {
+        if (IsIndexerTagEnd(s, r, p)) {
+          indexerEnd = static_cast<int64_t>(p);
+          break;
+        }
+      }
+      if (indexerEnd > static_cast<int64_t>(close)) {
+        indexerEnd = indexerGt.Find(s, static_cast<int64_t>(close) + 1, T);
+      }
+    }
+    const TagSite site{tag, kNone, nullptr, nullptr};
     if (LinkStepAt(t, site, contextBook)) {
-      if (outcomes != nullptr) outcomes->Resolved();
-      changed |= indexerEnd == terminator ||
-                 std::u16string_view(s + indexerEnd, terminator - indexerEnd) != indexedAfter;
-      ++i;
+      // Resolution writes only inside [r, close].
+      bool moved = indexerEnd == T;
+      bool wrote = false;
+      for (size_t p = r; p <= close && p < terminator; ++p) {
+        if (s[p] == before[p - r]) continue;
+        wrote = true;
+        if (static_cast<int64_t>(p) >= indexerEnd) moved = true;
+      }
+      // A "<sc>" in the value that the resolution rewrote: the indexer had
+      // removed it, so every word offset after it is off.
+      for (size_t q = before.find(kSmallCapsTag, 1); wrote && q != std::u16string::npos &&
+                                                     q <= close - r;
+           q = before.find(kSmallCapsTag, q + 1)) {
+        if (std::u16string_view(s + r + q, kSmallCapsTag.size()) == kSmallCapsTag) continue;
+        moved = true;
+        if (outcome.smallCapsRewritten.empty()) {
+          outcome.smallCapsRewritten = before.substr(0, close - r + 1);
+        }
+      }
+      outcome.changed |= moved;
+      if (outcomes != nullptr) outcomes->Resolved(1);
+      if (wrote) {
+        outcome.written = true;
+        if (r < unwrittenEnd) outcome.earlierTagChanged = true;
+      } else {
+        unwrittenEnd = std::max(unwrittenEnd, close + 1);
+        // Left as it was, the tag resolves the same way in a new pass.
+        ++outcome.resolvedAgain;
+      }
+      s[w++] = s[r++];
       continue;
     }
-    UnresolvedLink described;
-    if (outcomes != nullptr) described = DescribeUnresolved(s, i);
-    // After a removal the position where the tag began is examined again.
-    const bool removed = RemoveLink(s, i).removed;
+    const int64_t tagEnd = gt.Find(s, static_cast<int64_t>(r) + 1, T);
     if (outcomes != nullptr) {
-      UnresolvedLink link = where;
-      link.letter = described.letter;
-      link.value = std::move(described.value);
-      link.removed = removed;
-      link.offset = static_cast<int32_t>(i);
+      UnresolvedLink link = DescribeUnresolved(s, r);
+      link.verse = where.verse;
+      link.noteOf = where.noteOf;
+      link.footnoteTag = where.footnoteTag;
+      link.removed = tagEnd < T;
+      link.offset = static_cast<int32_t>(w);
       outcomes->Unresolved(link);
     }
-    if (removed) {
-      changed = true;
-    } else {
-      ++i;
+    if (tagEnd >= T) {  // no ">" on the line: nothing is removed
+      outcome.refusedKept = true;
+      s[w++] = s[r++];
+      continue;
     }
+    outcome.changed = true;
+    outcome.written = true;
+    if (r < unwrittenEnd) outcome.earlierTagChanged = true;
+    r = static_cast<size_t>(tagEnd) + 1;
+    size_t c = terminator;
+    if (r < closeNoneFrom) {
+      const size_t at = std::u16string_view(s + r, terminator - r).find(kCloseTag);
+      if (at == std::u16string_view::npos) {
+        closeNoneFrom = r;
+      } else {
+        c = r + at;
+      }
+    }
+    if (c < terminator) {
+      // The text between the scan position and "</a>" moves over it.
+      std::memmove(s + r + kCloseTagLength, s + r, (c - r) * sizeof(char16_t));
+      if (unwrittenEnd > r) unwrittenEnd += kCloseTagLength;
+      r += kCloseTagLength;
+      const auto unchanged = static_cast<int64_t>(c + kCloseTagLength);
+      gt.ChangedBefore(unchanged);
+      indexerGt.ChangedBefore(unchanged);
+      closeNoneFrom = std::max(closeNoneFrom, c + kCloseTagLength);
+    }
+    // IsLinkTagAt reads up to 7 units from a position.
+    if (LinkTagEndsBefore(s, w, r, 6)) outcome.tagFormedBehind = true;
   }
-  return changed;
+  s[w] = 0;
+  copy.resize(w + 1);
+  return outcome;
 }
 
 // Copies a working copy, through its terminator, back over the pool string.
@@ -553,16 +925,20 @@ int32_t BookOfVerse(const Module& module, int32_t verse) {
   return module.verses[verse].book;
 }
 
-// The tag at pool index `pos` as a site ending at its string's terminator.
-std::optional<TagSite> PoolSite(Module& module, int64_t pos, const SourceLines* lines) {
+// The terminator of the string holding pool index `pos`, through `state`,
+// which remembers the line last asked for (the tags of a line come in text
+// order, and resolution writes no terminator).
+std::optional<int64_t> LineEnd(const Module& module, LineState& state, int64_t pos) {
   const int64_t length = module.pool.Length();
   if (pos < 0 || pos >= length) throw DynArrayOutOfRange(pos, length);
-  char16_t* pool = module.pool.Data();
-  int64_t end = pos;
-  while (end < length && pool[end] != 0) ++end;
-  if (end >= length) return std::nullopt;
-  return TagSite{std::span<char16_t>(pool + pos, static_cast<size_t>(end - pos + 1)),
-                 static_cast<int32_t>(pos), lines};
+  if (pos >= state.from && pos <= state.end) return state.end;
+  const char16_t* pool = module.pool.Data();
+  const char16_t* end = text::FindNul(pool + pos, pool + length);
+  if (end >= pool + length) return std::nullopt;
+  state.from = pos;
+  state.end = end - pool;
+  state.gt = GtFinder(false);
+  return state.end;
 }
 
 // Removes the unresolved link of queued entry `i` in place and moves the later
@@ -612,29 +988,115 @@ void RemoveQueuedInPlace(Module& module, PendingLinks& pending, size_t i,
   }
 }
 
+// Whether a resolution that wrote [tagPos + 1, close] of the open verse's
+// line can have changed the verse's plain text: it cannot when neither the
+// old nor the new units there hold "<" or ">" (resolved values hold
+// neither) and a ">" follows, so that every written unit lies inside a tag
+// that PlainText removes.
+bool MayChangePlainText(bool angleInTag, const char16_t* pool, LineState& line, int64_t close) {
+  return angleInTag || line.gt.Find(pool, close + 1, line.end) >= line.end;
+}
+
+// Resolves the links of queued verse `v` in a working copy and writes it
+// back; tells the verse search when its plain text changed.
+CopyOutcome ResolveQueuedVerse(Module& module, LinkLookup& lookup, int32_t v,
+                               std::vector<int32_t>& changedAfterIndexing,
+                               LinkOutcomes* outcomes) {
+  const int32_t text = module.verses[v].text;
+  std::u16string copy = WorkingCopy(module, text);
+  UnresolvedLink where;
+  where.verse = v;
+  const CopyOutcome outcome = ResolveInCopy(Tables{module, lookup}, copy, /*isNote=*/false,
+                                            module.verses[v].book, outcomes, where);
+  if (outcome.changed) changedAfterIndexing.push_back(text);
+  if (!outcome.written) return outcome;
+  VerseSearch& verses = *lookup.verses;
+  const std::u16string oldPlain(verses.Plain(module, v));
+  CopyBack(module, text, copy);
+  std::u16string plain = TrimmedPlainText(module.StringView(text));
+  if (plain != oldPlain) verses.VerseChanged(module, v, std::move(plain));
+  return outcome;
+}
+
+// Tells `outcomes` of the text a pass left that a reading program misreads as
+// a resolved link; the module keeps it as the rules make it.
+void ReportLookalikes(const CopyOutcome& outcome, int32_t verse, int32_t noteOf,
+                      LinkOutcomes* outcomes) {
+  if (outcomes == nullptr) return;
+  LinkLookalike lookalike;
+  lookalike.verse = verse;
+  lookalike.noteOf = noteOf;
+  if (!outcome.unresolvedLookalike.empty()) {
+    lookalike.kind = LinkLookalike::Kind::kUnresolvedValue;
+    lookalike.text = outcome.unresolvedLookalike;
+    outcomes->Lookalike(lookalike);
+  }
+  if (!outcome.smallCapsRewritten.empty()) {
+    lookalike.kind = LinkLookalike::Kind::kSmallCapsRewritten;
+    lookalike.text = outcome.smallCapsRewritten;
+    outcomes->Lookalike(lookalike);
+  }
+}
+
 }  // namespace
 
-void RegisterBook(const Module& module, BookLookup& lookup, int32_t book) {
+void RegisterBook(const Module& module, LinkLookup& lookup, int32_t book) {
   SyncLookup(module, lookup, book + 1);
 }
 
-int32_t FindBook(const Module& module, BookLookup& lookup, std::u16string_view name) {
+int32_t FindBook(const Module& module, LinkLookup& lookup, std::u16string_view name) {
   SyncLookup(module, lookup, module.bookCount);
-  auto it = lookup.byKey.find(text::CollatorSortKey(name, text::Strength::kTertiary));
+  auto it = lookup.byKey.find(SortKey(name));
   return it == lookup.byKey.end() ? kNone : it->second;
 }
 
-bool LinkStep(Module& module, BookLookup& lookup, int32_t tagPos, int32_t contextVerse) {
-  const std::optional<TagSite> site = PoolSite(module, tagPos, nullptr);
-  if (!site) return false;
-  return LinkStepAt(Tables{module, lookup}, *site, BookOfVerse(module, contextVerse));
+bool LinkStep(Module& module, LinkLookup& lookup, int32_t tagPos, int32_t contextVerse) {
+  LineState& line = *lookup.line;
+  const std::optional<int64_t> end = LineEnd(module, line, tagPos);
+  if (!end) return false;
+  char16_t* pool = module.pool.Data();
+  if (!line.following && pool[tagPos + 1] == u'f') line.following = RecordLinesAfter(module, tagPos);
+  static const SourceLines kNoLines;
+  const TagSite site{
+      std::span<char16_t>(pool + tagPos, static_cast<size_t>(*end - tagPos + 1)), tagPos,
+      line.following ? &*line.following : &kNoLines, &line.gt};
+
+  // A tag of the open verse: whether its resolution may change the verse's
+  // plain text is decided on the units before it.
+  VerseSearch& verses = *lookup.verses;
+  const int32_t open = module.verseCount - 1;
+  bool watch = open >= 0 && contextVerse == open && verses.OpenPlainKept(open) &&
+               module.verses[open].text <= tagPos;
+  if (watch) {
+    if (line.verse != open) {
+      const int64_t start = module.verses[open].text;
+      line.verse = open;
+      line.verseEnd = text::FindNul(pool + start, pool + module.pool.Length()) - pool;
+    }
+    watch = tagPos < line.verseEnd;
+  }
+  size_t close = 0;
+  bool angleInTag = false;
+  if (watch) {
+    close = ClosingQuote(site.str);
+    for (size_t p = 1; p <= close && p + 1 < site.str.size(); ++p) {
+      angleInTag |= site.str[p] == u'<' || site.str[p] == u'>';
+    }
+  }
+  const bool resolved = LinkStepAt(Tables{module, lookup}, site, BookOfVerse(module, contextVerse));
+  if (resolved && watch &&
+      MayChangePlainText(angleInTag, module.pool.Data(), line, tagPos + static_cast<int64_t>(close))) {
+    verses.OpenVerseWritten();
+  }
+  return resolved;
 }
 
-void ResolveLinkage(Module& module, BookLookup& lookup, PendingLinks& pendingLinks,
+void ResolveLinkage(Module& module, LinkLookup& lookup, PendingLinks& pendingLinks,
                     std::vector<int32_t>& changedAfterIndexing, Progress& progress,
                     LinkOutcomes* outcomes) {
   progress.Phase(u"Resolve linkage");
   const Tables tables{module, lookup};
+  lookup.verses->AllVersesComplete();
   // The footnote searches below walk the lines as first cut, before any
   // removal shortens one.
   const SourceLines lines = RecordLines(module, pendingLinks);
@@ -647,35 +1109,62 @@ void ResolveLinkage(Module& module, BookLookup& lookup, PendingLinks& pendingLin
     std::u16string copy = WorkingCopy(module, note);
     UnresolvedLink where;
     where.noteOf = b;
-    ResolveInCopy(tables, copy, /*isNote=*/true, b, outcomes, where);
+    const CopyOutcome outcome = ResolveInCopy(tables, copy, /*isNote=*/true, b, outcomes, where);
     CopyBack(module, note, copy);
+    ReportLookalikes(outcome, kNone, b, outcomes);
   }
 
+  // A verse queued again is processed again only when that can change it:
+  // when its last pass left a link that is neither resolved nor removable
+  // and some verse text (what such a link is resolved against, its own text
+  // included) was written since that pass began; or when a removal joined
+  // text into a link tag behind the scan, or changed the value of a link
+  // that had resolved without a write. Otherwise the pass would find nothing
+  // left to do.
+  constexpr int64_t kNever = -1;
+  enum Again : uint8_t { kNothingLeft, kIfVersesChanged, kAlways };
+  std::vector<int64_t> passedAt(static_cast<size_t>(std::max(module.verseCount, 0)), kNever);
+  std::vector<Again> again(passedAt.size(), kNothingLeft);
+  std::vector<int64_t> resolvedAgain(passedAt.size(), 0);  // links a new pass resolves once more
+  int64_t writes = 0;  // passes that wrote a verse text
   std::vector<bool> dropped(pendingLinks.entries.size(), false);
+  LineState inPlace;
   for (size_t i = 0; i < pendingLinks.entries.size(); ++i) {
     const int32_t e = pendingLinks.entries[i];
     if (e >= 0) {
       if (e >= module.verseCount) throw DynArrayOutOfRange(e, module.verseCount);
-      const int32_t text = module.verses[e].text;
-      std::u16string copy = WorkingCopy(module, text);
-      UnresolvedLink where;
-      where.verse = e;
-      if (ResolveInCopy(tables, copy, /*isNote=*/false, module.verses[e].book, outcomes, where)) {
-        changedAfterIndexing.push_back(text);
+      const auto v = static_cast<size_t>(e);
+      if (passedAt[v] != kNever &&
+          (again[v] == kNothingLeft || (again[v] == kIfVersesChanged && passedAt[v] == writes))) {
+        if (outcomes != nullptr && resolvedAgain[v] > 0) outcomes->Resolved(resolvedAgain[v]);
+        continue;
       }
-      CopyBack(module, text, copy);
+      const int64_t writesBefore = writes;
+      const CopyOutcome outcome =
+          ResolveQueuedVerse(module, lookup, e, changedAfterIndexing, outcomes);
+      ReportLookalikes(outcome, e, kNone, outcomes);
+      if (outcome.written) ++writes;
+      passedAt[v] = writesBefore;
+      resolvedAgain[v] = outcome.resolvedAgain;
+      again[v] = outcome.tagFormedBehind || outcome.earlierTagChanged ? kAlways
+                 : outcome.refusedKept                                ? kIfVersesChanged
+                                                                      : kNothingLeft;
       continue;
     }
     if (dropped[i]) continue;
     const int32_t contextVerse =
         i < pendingLinks.contexts.size() ? pendingLinks.contexts[i] : kNone;
-    const std::optional<TagSite> site = PoolSite(module, -int64_t{e}, &lines);
-    if (!site) continue;
-    if (LinkStepAt(tables, *site, BookOfVerse(module, contextVerse))) {
-      if (outcomes != nullptr) outcomes->Resolved();
+    const int64_t pos = -int64_t{e};
+    const std::optional<int64_t> end = LineEnd(module, inPlace, pos);
+    if (!end) continue;
+    const TagSite site{std::span<char16_t>(module.pool.Data() + pos, static_cast<size_t>(*end - pos + 1)),
+                       static_cast<int32_t>(pos), &lines, &inPlace.gt};
+    if (LinkStepAt(tables, site, BookOfVerse(module, contextVerse))) {
+      if (outcomes != nullptr) outcomes->Resolved(1);
       continue;
     }
     RemoveQueuedInPlace(module, pendingLinks, i, dropped, changedAfterIndexing, outcomes);
+    inPlace = LineState();  // the line is shorter now
   }
 }
 

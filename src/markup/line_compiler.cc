@@ -332,7 +332,7 @@ void LineCompiler::CompileHeader(int32_t start, int32_t end) {
       noteStart == kNone ? kNone : module_.AddString(View(Pool(), noteStart, noteEnd));
   const int32_t abbrev =
       abbrevStart == kNone ? kNone : module_.AddString(View(Pool(), abbrevStart, abbrevEnd));
-  const int32_t k = module_.FindOrAddBookName(View(Pool(), start + 1, nameEnd));
+  const int32_t k = FindOrAddBookName(start + 1, nameEnd);
 
   const int32_t b = module_.books.Append(module_.bookCount, kBookGrowth);
   module_.books[b] = BookRecord{kNone, kNone, kNone, kNone, title, note, abbrev, kNone, k, flags};
@@ -341,6 +341,14 @@ void LineCompiler::CompileHeader(int32_t start, int32_t end) {
   currentBook_ = b;
   if (facts_ != nullptr) facts_->headerLines.push_back(start);
   stages_.BookCreated(b);
+}
+
+int32_t LineCompiler::FindOrAddBookName(int32_t start, int32_t end) {
+  std::u16string key(View(Pool(), start, end));
+  for (char16_t& c : key) c = FoldAscii(c);
+  const auto [it, added] = bookNameIndex_.try_emplace(std::move(key), kNone);
+  if (added) it->second = module_.AddBookName(View(Pool(), start, end));
+  return it->second;
 }
 
 void LineCompiler::StepLinks(int32_t textStart, int32_t end, int32_t context, bool queueVerse) {

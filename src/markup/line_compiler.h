@@ -4,12 +4,13 @@
 // compiler borrows the Module, the progress sink, the later stages, the label
 // lookup index and the pending links for its lifetime; its state lives only
 // as long as one loop. It holds pool positions, never pointers, across calls
-// that may grow the pool: AddString, FindOrAddBookName, ScanLeadingLayout
+// that may grow the pool: AddString, AddBookName, ScanLeadingLayout
 // (new labels) and LineStages::IndexVerse (new words).
 #pragma once
 
 #include <cstdint>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 namespace quillavor {
@@ -46,6 +47,9 @@ class LineCompiler {
   int32_t ApplyRefrains(int32_t start, int32_t end);
   void RecordImageReference(int32_t tagPos, int32_t end);
   void CompileHeader(int32_t start, int32_t end);
+  // The first book name equal to the pool text [start, end) ignoring ASCII
+  // case, or a new one (the Module's FindOrAddBookName, through an index).
+  int32_t FindOrAddBookName(int32_t start, int32_t end);
   void CompileVerse(int32_t textStart, int32_t end);
   void CompileFootnoteLine(int32_t textStart, int32_t end);
   void NoteTextBeforeBook(int32_t start, int32_t end);
@@ -72,6 +76,9 @@ class LineCompiler {
   std::string refrainNumber_;    // "%i" of the verse taken by the last "<refrain>"
   int32_t lineCount_ = 0;        // lines seen, for the message pump
   std::u16string labelScratch_;  // reused copy of a verse label
+  // The book names by their ASCII-lower-cased form (names are equal ignoring
+  // ASCII case), so that a header finds its name without a walk of them all.
+  std::unordered_map<std::u16string, int32_t> bookNameIndex_;
 };
 
 }  // namespace quillavor

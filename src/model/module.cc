@@ -44,6 +44,10 @@ int32_t Module::FindOrAddBookName(std::u16string_view wanted) {
   for (int32_t i = 0; i < bookNameCount; ++i) {
     if (text::AsciiEqualIgnoreCase(StringView(bookNames[i].name), wanted)) return i;
   }
+  return AddBookName(wanted);
+}
+
+int32_t Module::AddBookName(std::u16string_view wanted) {
   const int32_t nameIndex = AddString(wanted);
   const int32_t k = bookNames.Append(bookNameCount, kBookNameGrowth);
   bookNames[k] = BookNameRecord{nameIndex, kNone};

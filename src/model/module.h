@@ -50,6 +50,9 @@ class Module {
   // Finds the first book name equal to `name` ignoring ASCII case, or appends
   // a record for it with lastBook -1. Returns its index. May grow the pool.
   int32_t FindOrAddBookName(std::u16string_view name);
+  // Appends a book name record for `name` with lastBook -1, without looking
+  // for an equal one; returns its index. May grow the pool.
+  int32_t AddBookName(std::u16string_view name);
 
   // Rounds poolLength up to 8 into poolWritten and writes each image's
   // position into the number field of its "<image=" references. Raises
