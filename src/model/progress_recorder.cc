@@ -22,6 +22,10 @@ void ProgressRecorder::Pump() {
   if (target_ != nullptr) target_->Pump();
 }
 
+void ProgressRecorder::StageStarted(Stage stage) {
+  Handle([stage](Progress& p) { p.StageStarted(stage); });
+}
+
 void ProgressRecorder::StageDone(Stage stage, std::chrono::nanoseconds elapsed) {
   Handle([stage, elapsed](Progress& p) { p.StageDone(stage, elapsed); });
 }

@@ -25,6 +25,7 @@ class ProgressRecorder : public Progress {
   void Phase(std::u16string_view text) override;
   // Passed on while following; nothing is kept, a late pump has no use.
   void Pump() override;
+  void StageStarted(Stage stage) override;
   void StageDone(Stage stage, std::chrono::nanoseconds elapsed) override;
 
   // Replays the calls kept so far on `target` and drops them; later calls go

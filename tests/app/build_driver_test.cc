@@ -294,6 +294,7 @@ class CallLog : public DriverObserver {
     for (const Diagnostic& d : report.diagnostics) line += "\n  " + FormatDiagnostic(d);
     Add(line);
   }
+  void StageStarted(Stage stage) override { Add(std::string("stage start ") + StageName(stage)); }
   void StageDone(Stage stage, std::chrono::nanoseconds) override {
     Add(std::string("stage ") + StageName(stage));
   }
