@@ -120,29 +120,20 @@ RunResult RunOnce(const std::filesystem::path& source, const std::filesystem::pa
   return r;
 }
 
-// Runs RunOnce in a child process, on one core when `oneCore` (so that the
-// build runs on one thread); the parent takes its peak RSS.
-RunResult RunInChild(const std::filesystem::path& source, const std::filesystem::path& outDir,
-                     bool oneCore) {
+// Runs `work` in a child process and hands back the plain result it returns
+// (written through a pipe), with `peakRssBytes` set to the child's peak RSS
+// as the parent sees it. `work` raises or returns; anything else fails.
+template <typename Result, typename Work>
+Result InChild(Work&& work, const char* failure) {
   int fds[2];
   if (pipe(fds) != 0) throw std::runtime_error("pipe failed");
   const pid_t pid = fork();
   if (pid < 0) throw std::runtime_error("fork failed");
   if (pid == 0) {
     close(fds[0]);
-    RunResult r{};
-    if (oneCore) {
-      cpu_set_t cores;
-      CPU_ZERO(&cores);
-      if (sched_getaffinity(0, sizeof cores, &cores) != 0) _exit(1);
-      size_t first = 0;
-      while (first + 1 < CPU_SETSIZE && !CPU_ISSET(first, &cores)) ++first;
-      CPU_ZERO(&cores);
-      CPU_SET(first, &cores);
-      if (sched_setaffinity(0, sizeof cores, &cores) != 0) _exit(1);
-    }
+    Result r{};
     try {
-      r = RunOnce(source, outDir);
+      r = work();
     } catch (const std::exception& e) {
       std::fprintf(stderr, "bench: %s\n", e.what());
       _exit(1);
@@ -151,17 +142,38 @@ RunResult RunInChild(const std::filesystem::path& source, const std::filesystem:
     _exit(n == static_cast<ssize_t>(sizeof r) ? 0 : 1);
   }
   close(fds[1]);
-  RunResult r{};
+  Result r{};
   const ssize_t n = read(fds[0], &r, sizeof r);
   close(fds[0]);
   int status = 0;
   rusage usage{};
   wait4(pid, &status, 0, &usage);
   if (n != static_cast<ssize_t>(sizeof r) || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-    throw std::runtime_error("a benchmark run failed");
+    throw std::runtime_error(failure);
   }
   r.peakRssBytes = int64_t{usage.ru_maxrss} * 1024;
   return r;
+}
+
+// Runs RunOnce in a child process, on one core when `oneCore` (so that the
+// build runs on one thread); the parent takes its peak RSS.
+RunResult RunInChild(const std::filesystem::path& source, const std::filesystem::path& outDir,
+                     bool oneCore) {
+  return InChild<RunResult>(
+      [&] {
+        if (oneCore) {
+          cpu_set_t cores;
+          CPU_ZERO(&cores);
+          if (sched_getaffinity(0, sizeof cores, &cores) != 0) _exit(1);
+          size_t first = 0;
+          while (first + 1 < CPU_SETSIZE && !CPU_ISSET(first, &cores)) ++first;
+          CPU_ZERO(&cores);
+          CPU_SET(first, &cores);
+          if (sched_setaffinity(0, sizeof cores, &cores) != 0) _exit(1);
+        }
+        return RunOnce(source, outDir);
+      },
+      "a benchmark run failed");
 }
 
 // One run of the batch: a books list of six copies of the source.
@@ -178,38 +190,19 @@ class QuietObserver : public DriverObserver {
 // Builds `list` with RunBuild on a pool of `threads` in a child process; the
 // parent takes its peak RSS.
 BatchResult RunBatchInChild(const std::u16string& list, unsigned threads) {
-  int fds[2];
-  if (pipe(fds) != 0) throw std::runtime_error("pipe failed");
-  const pid_t pid = fork();
-  if (pid < 0) throw std::runtime_error("fork failed");
-  if (pid == 0) {
-    close(fds[0]);
-    BatchResult r;
-    try {
-      QuietObserver observer;
-      ThreadPool pool(threads);
-      const Clock::time_point start = Clock::now();
-      if (RunBuild(list, observer, {}, &pool).built != 6) _exit(1);
-      r.seconds = Seconds(Clock::now() - start);
-    } catch (const std::exception& e) {
-      std::fprintf(stderr, "bench: %s\n", e.what());
-      _exit(1);
-    }
-    const ssize_t n = write(fds[1], &r, sizeof r);
-    _exit(n == static_cast<ssize_t>(sizeof r) ? 0 : 1);
-  }
-  close(fds[1]);
-  BatchResult r;
-  const ssize_t n = read(fds[0], &r, sizeof r);
-  close(fds[0]);
-  int status = 0;
-  rusage usage{};
-  wait4(pid, &status, 0, &usage);
-  if (n != static_cast<ssize_t>(sizeof r) || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-    throw std::runtime_error("a batch run failed");
-  }
-  r.peakRssBytes = int64_t{usage.ru_maxrss} * 1024;
-  return r;
+  return InChild<BatchResult>(
+      [&] {
+        QuietObserver observer;
+        ThreadPool pool(threads);
+        const Clock::time_point start = Clock::now();
+        if (RunBuild(list, observer, {}, &pool).built != 6) {
+          throw std::runtime_error("the batch did not build its six modules");
+        }
+        BatchResult r;
+        r.seconds = Seconds(Clock::now() - start);
+        return r;
+      },
+      "a batch run failed");
 }
 
 struct Stat {
