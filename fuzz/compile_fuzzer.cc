@@ -89,9 +89,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   {
     static ThreadPool callerOnly(1);
     const CostSpan whole[1] = {{image.size(), 1}};
-    const std::vector<size_t> plan = PlanChunks(whole, image.size() / 4 + 1);
-    const int level = 1 + static_cast<int>(image.size() % 12);
-    const std::vector<uint8_t> stream = ZlibCompressChunks(image, plan, level, callerOnly);
+    // Levels differ from chunk to chunk, as the parts of a large image do.
+    std::vector<PlannedChunk> plan;
+    for (const size_t end : PlanChunks(whole, image.size() / 4 + 1)) {
+      plan.push_back({end, 1 + static_cast<int>((image.size() + plan.size() * 5) % 12)});
+    }
+    const std::vector<uint8_t> stream = ZlibCompressChunks(image, plan, callerOnly);
     std::vector<uint8_t> back(image.size() + 1);
     uLongf backLength = static_cast<uLongf>(back.size());
     uLong streamLength = static_cast<uLong>(stream.size());

@@ -14,20 +14,29 @@ namespace quillavor {
 
 namespace {
 
-// libdeflate's level 8: of the levels whose module files stay no larger than
-// zlib's level 9 makes them, the fastest. On the KJV image, in chunks, it
-// takes about a fifth less time than one level-9 stream for 0.2% more bytes
-// (0.3% fewer than zlib's level 9); level 7 makes a larger file than zlib's.
-constexpr int kCompressionLevel = 8;
-// Estimated compression time per byte at that level: the pool's text takes
-// about two and a half times as long as the tables' records (measured on the
-// KJV image, each part alone).
+// Each part of the image is compressed at the libdeflate level that makes it
+// no larger than zlib's level 9 does, in the least time (measured on the KJV
+// image, each part alone):
+// - the pool (text, then any embedded images): level 8; level 7 makes the
+//   text 1.4% larger than zlib's level 9 does;
+// - the records of book names, books, verses and words: level 12, the
+//   strongest; they are a few percent of a Bible's image;
+// - the word occurrences, 12-byte records of which a Bible has a million:
+//   level 5, which makes them smaller than levels 6 to 9 do, in a third of
+//   level 8's time.
+constexpr int kPoolLevel = 8;
+constexpr int kRecordsLevel = 12;
+constexpr int kOccurrencesLevel = 5;
+// Estimated compression time per byte of each part at its level, in units of
+// about 10 ns (on the machine of BENCHMARKS.md; only the ratios matter).
 constexpr uint32_t kPoolByteCost = 5;
-constexpr uint32_t kTableByteCost = 2;
-// The estimated cost of one chunk. The KJV image makes 8 chunks, which share
-// out evenly on 1, 2, 4 or 8 threads; each chunk boundary costs under 1 KB.
-// An image of less than 2.7 MB is one chunk, compressed as one stream.
-constexpr uint64_t kChunkCost = 9'000'000;
+constexpr uint32_t kRecordsByteCost = 5;
+constexpr uint32_t kOccurrencesByteCost = 1;
+// The estimated cost of one chunk, about 45 ms of work: each part is cut into
+// chunks of about this cost, which balance well on a few threads; each chunk
+// boundary costs about 600 bytes. An image of less than two chunks' cost is
+// one stream at the pool's level.
+constexpr uint64_t kChunkCost = 4'500'000;
 
 class ImageBuilder {
  public:
@@ -169,28 +178,71 @@ void CheckModuleFitsTheFormat(const Module& m) {
   }
 }
 
-std::vector<size_t> PlanImageChunks(std::span<const uint8_t> image) {
-  // The pool block (text, then embedded images) ends where its header's unit
-  // count says; the tables follow it.
+namespace {
+
+// Where the pool ends and the occurrences block begins, read from the block
+// headers; a header that does not fit the image puts the rest of the image in
+// the part before it.
+struct ImageParts {
   size_t poolEnd = 0;
+  size_t occurrencesStart = 0;
+};
+
+ImageParts FindImageParts(std::span<const uint8_t> image) {
+  ImageParts parts;
   constexpr auto kPoolStart = static_cast<size_t>(format::kPoolOffset);
-  if (image.size() >= kPoolStart) {
-    int32_t units = 0;
-    std::memcpy(&units, image.data() + kPoolStart - 4, 4);
-    if (units >= 0 && static_cast<size_t>(units) <= (image.size() - kPoolStart) / 2) {
-      poolEnd = kPoolStart + 2 * static_cast<size_t>(units);
-    }
+  if (image.size() < kPoolStart) return parts;
+  int32_t units = 0;
+  std::memcpy(&units, image.data() + kPoolStart - 4, 4);
+  if (units < 0 || static_cast<size_t>(units) > (image.size() - kPoolStart) / 2) return parts;
+  parts.poolEnd = kPoolStart + 2 * static_cast<size_t>(units);
+  // Four blocks of records (book names, books, verses, words), then the occurrences.
+  size_t at = parts.poolEnd;
+  constexpr auto kHeader = static_cast<size_t>(format::kBlockHeaderSize);
+  for (int block = 0; block < 4; ++block) {
+    int32_t header[2] = {0, 0};
+    if (image.size() - at < kHeader) break;
+    std::memcpy(header, image.data() + at, kHeader);
+    if (header[0] < 0 || header[1] < 0) break;
+    const uint64_t bytes = uint64_t{static_cast<uint32_t>(header[0])} * static_cast<uint32_t>(header[1]);
+    if (bytes > image.size() - at - kHeader) break;
+    at += kHeader + static_cast<size_t>(bytes);
   }
-  const CostSpan spans[2] = {{poolEnd, kPoolByteCost}, {image.size() - poolEnd, kTableByteCost}};
-  return PlanChunks(spans, kChunkCost);
+  parts.occurrencesStart = at;
+  return parts;
+}
+
+}  // namespace
+
+std::vector<PlannedChunk> PlanImageChunks(std::span<const uint8_t> image) {
+  const ImageParts parts = FindImageParts(image);
+  struct Part {
+    size_t begin, end;
+    uint32_t costPerByte;
+    int level;
+  };
+  const Part list[3] = {
+      {0, parts.poolEnd, kPoolByteCost, kPoolLevel},
+      {parts.poolEnd, parts.occurrencesStart, kRecordsByteCost, kRecordsLevel},
+      {parts.occurrencesStart, image.size(), kOccurrencesByteCost, kOccurrencesLevel}};
+  uint64_t total = 0;
+  for (const Part& part : list) total += uint64_t{part.costPerByte} * (part.end - part.begin);
+  std::vector<PlannedChunk> plan;
+  if (image.empty()) return plan;
+  if (total < 2 * kChunkCost) return {{image.size(), kPoolLevel}};
+  for (const Part& part : list) {
+    const CostSpan span[1] = {{part.end - part.begin, part.costPerByte}};
+    for (const size_t end : PlanChunks(span, kChunkCost)) plan.push_back({part.begin + end, part.level});
+  }
+  return plan;
 }
 
 std::vector<uint8_t> CompressImage(std::span<const uint8_t> image, ThreadPool* pool) {
-  const std::vector<size_t> plan = PlanImageChunks(image);
-  if (pool != nullptr) return ZlibCompressChunks(image, plan, kCompressionLevel, *pool);
+  const std::vector<PlannedChunk> plan = PlanImageChunks(image);
+  if (pool != nullptr) return ZlibCompressChunks(image, plan, *pool);
   // Without a pool: one thread per core, and none started for one chunk.
   ThreadPool own(plan.size() > 1 ? 0 : 1);
-  return ZlibCompressChunks(image, plan, kCompressionLevel, own);
+  return ZlibCompressChunks(image, plan, own);
 }
 
 PreparedModuleFile PrepareModuleFile(Module& module, std::u16string_view path, bool writeRaw,

@@ -9,6 +9,8 @@
 #include <string_view>
 #include <vector>
 
+#include "output/parallel_deflate.h"
+
 namespace quillavor {
 
 class Module;
@@ -19,9 +21,11 @@ class ThreadPool;
 // counts and stores the flags word in the Module first.
 std::vector<uint8_t> AssembleImage(Module& module);
 
-// Where CompressImage cuts `image` into chunks: ends of chunks of about equal
-// estimated compression time, from the image's size and pool length alone.
-std::vector<size_t> PlanImageChunks(std::span<const uint8_t> image);
+// How CompressImage cuts `image` into chunks: the pool, the records and the
+// word occurrences each at their own level, each cut into chunks of about
+// equal estimated compression time; a small image is one chunk. The plan
+// depends on the image's block headers alone.
+std::vector<PlannedChunk> PlanImageChunks(std::span<const uint8_t> image);
 
 // One zlib stream (RFC 1950, 15-bit window) of `image`, its chunks compressed
 // on `pool`, or when there is none on a pool of one thread per core. The

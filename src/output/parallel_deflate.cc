@@ -175,22 +175,23 @@ std::vector<size_t> PlanChunks(std::span<const CostSpan> spans, uint64_t chunkCo
 }
 
 std::vector<uint8_t> ZlibCompressChunks(std::span<const uint8_t> data,
-                                        std::span<const size_t> chunkEnds, int level,
-                                        ThreadPool& pool) {
-  const size_t noChunks[1] = {0};
-  if (data.empty() && chunkEnds.empty()) chunkEnds = noChunks;  // the stream of no data
-  bool valid = !chunkEnds.empty() && chunkEnds.back() == data.size();
-  for (size_t i = 0; valid && i < chunkEnds.size(); ++i) {
-    valid = i == 0 ? chunkEnds[0] > 0 || data.empty() : chunkEnds[i] > chunkEnds[i - 1];
+                                        std::span<const PlannedChunk> plan, ThreadPool& pool) {
+  const PlannedChunk noChunks[1] = {{0, 0}};
+  if (data.empty() && plan.empty()) plan = noChunks;  // the stream of no data
+  bool valid = !plan.empty() && plan.back().end == data.size();
+  for (size_t i = 0; valid && i < plan.size(); ++i) {
+    valid = i == 0 ? plan[0].end > 0 || data.empty() : plan[i].end > plan[i - 1].end;
+    valid = valid && plan[i].level >= 0 && plan[i].level <= 12;
   }
   if (!valid) {
-    throw std::invalid_argument("ZlibCompressChunks: chunk ends must ascend to the data size");
+    throw std::invalid_argument(
+        "ZlibCompressChunks: chunk ends must ascend to the data size, levels lie in 0 to 12");
   }
 
-  std::vector<DeflatedChunk> chunks(chunkEnds.size());
+  std::vector<DeflatedChunk> chunks(plan.size());
   pool.ParallelFor(chunks.size(), [&](size_t i) {
-    const size_t begin = i == 0 ? 0 : chunkEnds[i - 1];
-    chunks[i] = DeflateChunk(data, i, begin, chunkEnds[i], i + 1 == chunks.size(), level);
+    const size_t begin = i == 0 ? 0 : plan[i - 1].end;
+    chunks[i] = DeflateChunk(data, i, begin, plan[i].end, i + 1 == chunks.size(), plan[i].level);
   });
 
   size_t total = sizeof kZlibHeader + 4;
@@ -203,11 +204,19 @@ std::vector<uint8_t> ZlibCompressChunks(std::span<const uint8_t> data,
   for (size_t i = 0; i < chunks.size(); ++i) {
     const DeflatedChunk& chunk = chunks[i];
     out.insert(out.end(), chunk.bytes.get(), chunk.bytes.get() + chunk.size);
-    const size_t length = chunkEnds[i] - (i == 0 ? 0 : chunkEnds[i - 1]);
+    const size_t length = plan[i].end - (i == 0 ? 0 : plan[i - 1].end);
     adler = adler32_combine(adler, chunk.adler, static_cast<z_off_t>(length));
   }
   for (int shift = 24; shift >= 0; shift -= 8) out.push_back(static_cast<uint8_t>(adler >> shift));
   return out;
+}
+
+std::vector<uint8_t> ZlibCompressChunks(std::span<const uint8_t> data,
+                                        std::span<const size_t> chunkEnds, int level,
+                                        ThreadPool& pool) {
+  std::vector<PlannedChunk> plan(chunkEnds.size());
+  for (size_t i = 0; i < plan.size(); ++i) plan[i] = {chunkEnds[i], level};
+  return ZlibCompressChunks(data, plan, pool);
 }
 
 }  // namespace quillavor

@@ -27,11 +27,19 @@ struct CostSpan {
 // last one the total size (none at all for no data).
 std::vector<size_t> PlanChunks(std::span<const CostSpan> spans, uint64_t chunkCost);
 
+// One chunk of a plan: where it ends and libdeflate's level (0 to 12) for it.
+struct PlannedChunk {
+  size_t end = 0;
+  int level = 0;
+};
+
 // One zlib stream (RFC 1950: header 78 DA, 15-bit window, Adler-32 trailer)
-// of `data`, compressed chunk by chunk at libdeflate's `level` (1 to 12) on
-// `pool`. `chunkEnds` is a plan as PlanChunks gives it (ascending, the last one
-// data.size(); empty for empty data). The bytes depend only on the data, the
-// plan and the level.
+// of `data`, compressed chunk by chunk on `pool`. The chunk ends ascend to
+// data.size() (no chunk for empty data). The bytes depend only on the data
+// and the plan.
+std::vector<uint8_t> ZlibCompressChunks(std::span<const uint8_t> data,
+                                        std::span<const PlannedChunk> chunks, ThreadPool& pool);
+// The same with every chunk at `level`; `chunkEnds` as PlanChunks gives them.
 std::vector<uint8_t> ZlibCompressChunks(std::span<const uint8_t> data,
                                         std::span<const size_t> chunkEnds, int level,
                                         ThreadPool& pool);

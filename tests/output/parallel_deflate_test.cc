@@ -4,6 +4,7 @@
 #include <zlib.h>
 
 #include <cstring>
+#include <map>
 #include <random>
 #include <stdexcept>
 #include <string>
@@ -106,6 +107,15 @@ TEST(ParallelDeflateTest, JoinedStreamDecodesThroughZlibAndIsTheSameOnAnyThreads
     EXPECT_EQ(ZlibDecode(stream, c.data.size()), c.data);
     EXPECT_EQ(ZlibCompressChunks(c.data, c.plan, c.level, two), stream);
     EXPECT_EQ(ZlibCompressChunks(c.data, c.plan, c.level, four), stream);
+
+    // The same plan with a different level for each chunk.
+    std::vector<PlannedChunk> levels;
+    for (size_t i = 0; i < c.plan.size(); ++i) {
+      levels.push_back({c.plan[i], static_cast<int>((static_cast<size_t>(c.level) + 5 * i) % 13)});
+    }
+    const std::vector<uint8_t> mixedStream = ZlibCompressChunks(c.data, levels, one);
+    EXPECT_EQ(ZlibDecode(mixedStream, c.data.size()), c.data);
+    EXPECT_EQ(ZlibCompressChunks(c.data, levels, two), mixedStream);
   }
 }
 
@@ -139,28 +149,58 @@ TEST(ParallelDeflateTest, PlanSharesTheCostEvenly) {
   }
 }
 
-// The image plan reads the pool's length from the image: its chunks are
-// shorter inside the pool, whose text is slower to compress than the tables.
-TEST(ParallelDeflateTest, ImagePlanCutsThePoolShorterThanTheTables) {
-  std::vector<uint8_t> image(24'000'000);
-  const int32_t poolUnits = 6'000'000;  // 12 MB of pool, 12 MB of tables
-  std::memcpy(image.data() + 64, &poolUnits, 4);
-  const std::vector<size_t> plan = PlanImageChunks(image);
-  ASSERT_GE(plan.size(), 4u);
-  EXPECT_EQ(plan.back(), image.size());
+// The image plan reads the parts of the image from its block headers: each
+// part is cut at its own level into chunks whose length goes inversely with
+// the part's cost per byte; a small image is one stream at the pool's level.
+TEST(ParallelDeflateTest, ImagePlanCutsEachPartAtItsOwnLevel) {
   const size_t poolEnd = 68 + 12'000'000;
-  EXPECT_LT(plan.front(), poolEnd);
-  const size_t lastChunk = plan.back() - plan[plan.size() - 2];
-  EXPECT_GT(plan[plan.size() - 2], poolEnd);
-  EXPECT_NEAR(static_cast<double>(plan.front()) / static_cast<double>(lastChunk), 0.4, 0.01);
+  const int32_t records[4][2] = {{8, 10}, {40, 100}, {16, 1000}, {20, 1000}};
+  size_t occurrencesStart = poolEnd;
+  for (const auto& block : records) {
+    occurrencesStart += 8 + static_cast<size_t>(block[0] * block[1]);
+  }
+  std::vector<uint8_t> image(occurrencesStart + 8 + 12 * 1'000'000);
+  const int32_t poolUnits = 6'000'000;
+  std::memcpy(image.data() + 64, &poolUnits, 4);
+  size_t at = poolEnd;
+  for (const auto& block : records) {
+    std::memcpy(image.data() + at, block, 8);
+    at += 8 + static_cast<size_t>(block[0] * block[1]);
+  }
+  const std::vector<PlannedChunk> plan = PlanImageChunks(image);
+  ASSERT_GE(plan.size(), 5u);
+  EXPECT_EQ(plan.back().end, image.size());
+  size_t begin = 0;
+  std::map<int, std::vector<size_t>> lengths;  // by level
+  for (const PlannedChunk& chunk : plan) {
+    const int level = chunk.end <= poolEnd ? 8 : chunk.end <= occurrencesStart ? 12 : 5;
+    EXPECT_EQ(chunk.level, level) << "chunk ending at " << chunk.end;
+    EXPECT_TRUE(begin >= poolEnd || chunk.end <= poolEnd) << "a chunk crosses the pool's end";
+    EXPECT_TRUE(begin >= occurrencesStart || chunk.end <= occurrencesStart);
+    lengths[chunk.level].push_back(chunk.end - begin);
+    begin = chunk.end;
+  }
+  ASSERT_EQ(lengths[12].size(), 1u);
+  EXPECT_EQ(lengths[12][0], occurrencesStart - poolEnd);
+  // 60 M units of pool in 13 chunks, 12 M units of occurrences in 3.
+  EXPECT_EQ(lengths[8].size(), 13u);
+  EXPECT_EQ(lengths[5].size(), 3u);
 
-  // A pool length the image cannot hold: all of it is costed as tables.
+  // A pool length the image cannot hold: all of it is one part.
   const int32_t tooLong = 13'000'000;
   std::memcpy(image.data() + 64, &tooLong, 4);
-  const std::vector<size_t> flat = PlanImageChunks(image);
-  const size_t flatLast = flat.back() - flat[flat.size() - 2];
-  EXPECT_NEAR(static_cast<double>(flat.front()) / static_cast<double>(flatLast), 1.0, 0.01);
-  EXPECT_EQ(PlanImageChunks({}), std::vector<size_t>{});
+  const std::vector<PlannedChunk> flat = PlanImageChunks(image);
+  EXPECT_EQ(flat.front().level, flat.back().level);
+  const size_t flatLast = flat.back().end - flat[flat.size() - 2].end;
+  EXPECT_NEAR(static_cast<double>(flat.front().end) / static_cast<double>(flatLast), 1.0, 0.01);
+
+  EXPECT_TRUE(PlanImageChunks({}).empty());
+  const std::vector<uint8_t> small =
+      AssembleImage(*testing::CompileText("<BOOK=Gen>\n<v=1> In the beginning.\n"));
+  const std::vector<PlannedChunk> one = PlanImageChunks(small);
+  ASSERT_EQ(one.size(), 1u);
+  EXPECT_EQ(one[0].end, small.size());
+  EXPECT_EQ(one[0].level, 8);
 }
 
 }  // namespace
