@@ -94,7 +94,8 @@ std::vector<uint8_t> ZlibCompress(const std::vector<uint8_t>& image) {
   return out;
 }
 
-RunResult RunOnce(const std::filesystem::path& source, const std::filesystem::path& outDir) {
+RunResult RunOnce(const std::filesystem::path& source, const std::filesystem::path& outDir,
+                  bool floors) {
   RunResult r;
   TimingProgress progress;
   const std::u16string modulePath = files::FromPath(outDir / "bench.quillavor");
@@ -102,12 +103,14 @@ RunResult RunOnce(const std::filesystem::path& source, const std::filesystem::pa
   {
     CompileResult compiled = CompileModule(u"Bench", u"B", files::FromPath(source), u"", progress);
     WriteModule(*compiled.module, modulePath, false, progress);
+    r.imageBytes = ImageSize(*compiled.module);
   }
   r.whole = Seconds(Clock::now() - start);
   r.stages = progress.stages;
   r.moduleBytes = static_cast<int64_t>(std::filesystem::file_size(outDir / "bench.quillavor"));
 
   // The floors, on the very image the build wrote.
+  if (!floors) return r;
   std::vector<uint8_t> image = ModuleImageFromFileBytes(files::ReadWholeFile(modulePath));
   r.imageBytes = static_cast<int64_t>(image.size());
   Clock::time_point t = Clock::now();
@@ -158,7 +161,7 @@ Result InChild(Work&& work, const char* failure) {
 // Runs RunOnce in a child process, on one core when `oneCore` (so that the
 // build runs on one thread); the parent takes its peak RSS.
 RunResult RunInChild(const std::filesystem::path& source, const std::filesystem::path& outDir,
-                     bool oneCore) {
+                     bool oneCore, bool floors) {
   return InChild<RunResult>(
       [&] {
         if (oneCore) {
@@ -171,7 +174,7 @@ RunResult RunInChild(const std::filesystem::path& source, const std::filesystem:
           CPU_SET(first, &cores);
           if (sched_setaffinity(0, sizeof cores, &cores) != 0) _exit(1);
         }
-        return RunOnce(source, outDir);
+        return RunOnce(source, outDir, floors);
       },
       "a benchmark run failed");
 }
@@ -231,21 +234,23 @@ struct SourceReport {
   std::string label;
   int64_t sourceBytes = 0;
   bool oneCore = false;
-  std::vector<RunResult> runs;
+  bool floors = true;  // the floors take minutes on the largest source: left out there
+  int runCount = 0;    // how many runs it gets
+  std::vector<RunResult> results;
 
   std::vector<double> Pick(double RunResult::*field) const {
     std::vector<double> v;
-    for (const RunResult& r : runs) v.push_back(r.*field);
+    for (const RunResult& r : results) v.push_back(r.*field);
     return v;
   }
   std::vector<double> Stage(int i) const {
     std::vector<double> v;
-    for (const RunResult& r : runs) v.push_back(r.stages[static_cast<size_t>(i)]);
+    for (const RunResult& r : results) v.push_back(r.stages[static_cast<size_t>(i)]);
     return v;
   }
   std::vector<double> Compile() const {
     std::vector<double> v;
-    for (const RunResult& r : runs) {
+    for (const RunResult& r : results) {
       double s = 0;
       for (int i = 0; i <= static_cast<int>(Stage::kIndexFinalize); ++i)
         s += r.stages[static_cast<size_t>(i)];
@@ -297,8 +302,10 @@ int main(int argc, char** argv) {
   std::string out = "BENCHMARKS.md";
   std::string command = "make bench";
   int runs = 5;
+  int runs16 = 3;
   app.add_option("--source", source, "Source file (a whole Bible)")->required();
   app.add_option("--runs", runs, "Runs per source (at least 5 for the report)");
+  app.add_option("--runs-16x", runs16, "Runs of the 16x source (a few seconds each)");
   app.add_option("--out", out, "Report file");
   app.add_option("--command", command, "The command to name in the report");
   CLI11_PARSE(app, argc, argv);
@@ -307,13 +314,13 @@ int main(int argc, char** argv) {
   const std::filesystem::path work =
       std::filesystem::temp_directory_path() / ("quillavor-bench-" + std::to_string(getpid()));
   std::filesystem::create_directories(work);
-  // The 4x source: the text repeated four times.
+  // The 4x and 16x sources: the text repeated four and sixteen times.
   const std::vector<uint8_t> text = files::ReadWholeFile(files::FromPath(source));
-  {
-    std::ofstream four(work / "source4x.txt", std::ios::binary);
-    for (int i = 0; i < 4; ++i)
-      four.write(reinterpret_cast<const char*>(text.data()),
-                 static_cast<std::streamsize>(text.size()));
+  for (const int times : {4, 16}) {
+    std::ofstream copies(work / ("source" + std::to_string(times) + "x.txt"), std::ios::binary);
+    for (int i = 0; i < times; ++i)
+      copies.write(reinterpret_cast<const char*>(text.data()),
+                   static_cast<std::streamsize>(text.size()));
   }
   const unsigned cores = CoresAvailable();
   // The batch: six copies of the source in one books list.
@@ -326,7 +333,7 @@ int main(int argc, char** argv) {
   }
   std::vector<BatchResult> batchSerial;
   std::vector<BatchResult> batchParallel;
-  std::vector<SourceReport> reports(3);
+  std::vector<SourceReport> reports(4);
   reports[0].label = "1x";
   reports[0].sourceBytes = static_cast<int64_t>(text.size());
   reports[1].label = "1x";
@@ -334,16 +341,23 @@ int main(int argc, char** argv) {
   reports[1].oneCore = true;
   reports[2].label = "4x";
   reports[2].sourceBytes = 4 * static_cast<int64_t>(text.size());
-  const std::filesystem::path paths[3] = {std::filesystem::absolute(source),
-                                          std::filesystem::absolute(source), work / "source4x.txt"};
+  reports[3].label = "16x";
+  reports[3].sourceBytes = 16 * static_cast<int64_t>(text.size());
+  reports[3].floors = false;
+  for (SourceReport& report : reports) report.runCount = runs;
+  reports[3].runCount = std::max(1, runs16);
+  const std::filesystem::path paths[4] = {std::filesystem::absolute(source),
+                                          std::filesystem::absolute(source),
+                                          work / "source4x.txt", work / "source16x.txt"};
   try {
     // Interleave the sources so that all see the same machine state.
     for (int run = 0; run < runs; ++run) {
-      for (int k = 0; k < 3; ++k) {
-        SourceReport& report = reports[static_cast<size_t>(k)];
-        report.runs.push_back(RunInChild(paths[k], work, report.oneCore));
+      for (size_t k = 0; k < reports.size(); ++k) {
+        SourceReport& report = reports[k];
+        if (run >= report.runCount) continue;
+        report.results.push_back(RunInChild(paths[k], work, report.oneCore, report.floors));
         std::fprintf(stderr, "run %d/%d %s%s: %.3f s\n", run + 1, runs, report.label.c_str(),
-                     report.oneCore ? " on one core" : "", report.runs.back().whole);
+                     report.oneCore ? " on one core" : "", report.results.back().whole);
       }
       batchSerial.push_back(RunBatchInChild(batchList, 1));
       batchParallel.push_back(RunBatchInChild(batchList, cores));
@@ -369,29 +383,32 @@ int main(int argc, char** argv) {
      << LoadLine()
      << " (on 2 cores, anything much above 1 means other work shared the machine).\n\n"
      << "Source: `" << std::filesystem::path(source).filename().string() << "` (" << text.size()
-     << " bytes) and the same text repeated four times; the builds use all " << cores
-     << " cores, but for those marked \"on one core\".\n\n";
+     << " bytes) and the same text repeated four and sixteen times (the 16x source in "
+     << reports[3].runCount << " runs, without the floors, which take minutes there); the builds "
+     << "use all " << cores << " cores, but for those marked \"on one core\".\n\n";
   for (const SourceReport& r : reports) {
     md << "## " << r.label << " source (" << r.sourceBytes << " bytes)"
        << (r.oneCore ? ", on one core" : "") << "\n\n"
        << "| stage | min ms | median ms | max ms |\n|---|---|---|---|\n";
     for (int i = 0; i < kStageCount; ++i) md << MsRow(StageName(static_cast<Stage>(i)), r.Stage(i));
     md << MsRow("compile stages (load to index finalisation)", r.Compile())
-       << MsRow("**whole build**", r.Pick(&RunResult::whole))
-       << MsRow("floor: libdeflate level 9 alone, one thread", r.Pick(&RunResult::floorLibdeflate))
-       << MsRow("physical limit: that floor / " + std::to_string(cores) + " cores",
-                PerCore(r.Pick(&RunResult::floorLibdeflate), cores))
-       << MsRow("floor: zlib level 9 alone", r.Pick(&RunResult::floorZlib));
-    const RunResult& last = r.runs.back();
+       << MsRow("**whole build**", r.Pick(&RunResult::whole));
+    if (r.floors) {
+      md << MsRow("floor: libdeflate level 9 alone, one thread", r.Pick(&RunResult::floorLibdeflate))
+         << MsRow("physical limit: that floor / " + std::to_string(cores) + " cores",
+                  PerCore(r.Pick(&RunResult::floorLibdeflate), cores))
+         << MsRow("floor: zlib level 9 alone", r.Pick(&RunResult::floorZlib));
+    }
+    const RunResult& last = r.results.back();
     std::vector<double> rss;
-    for (const RunResult& x : r.runs)
+    for (const RunResult& x : r.results)
       rss.push_back(static_cast<double>(x.peakRssBytes) / (1 << 20));
     Stat rs = Summarise(rss);
     md << "\n| size | bytes |\n|---|---|\n"
        << "| module image | " << last.imageBytes << " |\n"
-       << "| module file | " << last.moduleBytes << " |\n"
-       << "| zlib level 9 of the same image | " << last.zlibBytes << " |\n"
-       << "| peak RSS (min / median / max, MiB) | " << Fmt("%.1f", rs.min) << " / "
+       << "| module file | " << last.moduleBytes << " |\n";
+    if (r.floors) md << "| zlib level 9 of the same image | " << last.zlibBytes << " |\n";
+    md << "| peak RSS (min / median / max, MiB) | " << Fmt("%.1f", rs.min) << " / "
        << Fmt("%.1f", rs.median) << " / " << Fmt("%.1f", rs.max) << " |\n\n";
   }
   auto batchSeconds = [](const std::vector<BatchResult>& v) {
@@ -419,6 +436,7 @@ int main(int argc, char** argv) {
   const SourceReport& one = reports[0];
   const SourceReport& oneCore = reports[1];
   const SourceReport& four = reports[2];
+  const SourceReport& sixteen = reports[3];
   const double whole1 = one.Median(one.Pick(&RunResult::whole));
   const double whole4 = four.Median(four.Pick(&RunResult::whole));
   const double compileShare = one.Median(one.Compile()) / whole1;
@@ -426,13 +444,15 @@ int main(int argc, char** argv) {
   const double oneCoreVsLibdeflate = oneCore.Median(oneCore.Pick(&RunResult::whole)) /
                                      oneCore.Median(oneCore.Pick(&RunResult::floorLibdeflate));
   const double vsZlib = whole1 / one.Median(one.Pick(&RunResult::floorZlib));
-  const double sizeRatio = static_cast<double>(one.runs.back().moduleBytes) /
-                           static_cast<double>(one.runs.back().zlibBytes);
+  const double sizeRatio = static_cast<double>(one.results.back().moduleBytes) /
+                           static_cast<double>(one.results.back().zlibBytes);
   const double perMb1 = whole1 / (static_cast<double>(one.sourceBytes) / 1e6);
   const double perMb4 = whole4 / (static_cast<double>(four.sourceBytes) / 1e6);
+  const double perMb16 = sixteen.Median(sixteen.Pick(&RunResult::whole)) /
+                         (static_cast<double>(sixteen.sourceBytes) / 1e6);
   std::vector<double> rss1;
-  for (const RunResult& x : one.runs) rss1.push_back(static_cast<double>(x.peakRssBytes));
-  const double memRatio = Summarise(rss1).median / static_cast<double>(one.runs.back().imageBytes);
+  for (const RunResult& x : one.results) rss1.push_back(static_cast<double>(x.peakRssBytes));
+  const double memRatio = Summarise(rss1).median / static_cast<double>(one.results.back().imageBytes);
   md << "## Targets (medians, 1x source unless noted)\n\n"
      << "| target | measured | limit | |\n|---|---|---|---|\n"
      << "| compile stages / whole build | " << Fmt("%.3f", compileShare) << " | 0.10 | "
@@ -447,6 +467,8 @@ int main(int argc, char** argv) {
      << Verdict(sizeRatio <= 1.0) << " |\n"
      << "| cost per source MB, 4x / 1x | " << Fmt("%.3f", perMb4 / perMb1) << " | 1.10 | "
      << Verdict(perMb4 / perMb1 <= 1.10) << " |\n"
+     << "| cost per source MB, 16x / 1x | " << Fmt("%.3f", perMb16 / perMb1) << " | 1.10 | "
+     << Verdict(perMb16 / perMb1 <= 1.10) << " |\n"
      << "| peak RSS / module image | " << Fmt("%.2f", memRatio) << " | 4.00 | "
      << Verdict(memRatio <= 4.0) << " |\n"
      << "| batch of six, -j " << cores << " / -j 1 | " << Fmt("%.3f", batchRatio) << " | 0.60 | "
