@@ -1,0 +1,159 @@
+// Hostile-source benchmark: builds sources shaped to make a build slow (many
+// links in one verse, many failing verse searches, many books) at about 1 MB
+// and 4 MB, and compares their cost per source MB with that of a whole Bible.
+// Each build runs in-process: compile, module image, compression and file
+// write, as `build` does. Prints a Markdown section for BENCHMARKS.md.
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "compile/compilation.h"
+#include "output/module_writer.h"
+#include "platform/files.h"
+
+namespace quillavor {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// A source of about `bytes` bytes of one shape.
+struct Shape {
+  const char* name;
+  std::function<std::string(size_t bytes)> make;
+};
+
+std::string Repeat(const std::string& head, const std::string& piece, const std::string& tail,
+                   size_t bytes) {
+  std::string s = head;
+  s.reserve(bytes + tail.size() + piece.size());
+  while (s.size() + tail.size() < bytes) s += piece;
+  return s + tail;
+}
+
+std::string Lines(const std::string& head, const std::function<std::string(size_t)>& line,
+                  size_t bytes) {
+  std::string s = head;
+  s.reserve(bytes + 64);
+  for (size_t i = 1; s.size() < bytes; ++i) s += line(i);
+  return s;
+}
+
+const std::vector<Shape>& Shapes() {
+  static const std::vector<Shape> shapes = {
+      {"forward links in one verse (`<a=\"Exodus 1\">x</a>` before Exodus)",
+       [](size_t n) {
+         return Repeat("<Genesis>Genesis 1\n1 ", "<a=\"Exodus 1\">x</a> ",
+                       "\n<Exodus>Exodus 1\n1 end\n", n);
+       }},
+      {"unresolvable links in one verse",
+       [](size_t n) { return Repeat("<Genesis>Genesis 1\n1 ", "<a=\"Nowhere\">x</a> ", "\n", n); }},
+      {"footnote markers `x[a]` with no footnote line",
+       [](size_t n) { return Repeat("<Genesis>Genesis 1\n1 ", "x[a] ", "\n", n); }},
+      {"verses each with a failing `<a=\"Genesis 1#zz\">`",
+       [](size_t n) {
+         return Lines("<Genesis>Genesis 1\n",
+                      [](size_t i) {
+                        return std::to_string(i) + " <a=\"Genesis 1#zz\">x</a>\n";
+                      },
+                      n);
+       }},
+      {"books with different names",
+       [](size_t n) {
+         return Lines("",
+                      [](size_t i) {
+                        return "<B" + std::to_string(i) + ">Book " + std::to_string(i) +
+                               "\n1 text\n";
+                      },
+                      n);
+       }},
+  };
+  return shapes;
+}
+
+// The fastest of `runs` whole builds of `source`, in seconds.
+double BuildSeconds(const std::filesystem::path& work, const std::string& source, int runs) {
+  const std::filesystem::path sourcePath = work / "hostile.txt";
+  std::ofstream(sourcePath, std::ios::binary)
+      .write(source.data(), static_cast<std::streamsize>(source.size()));
+  const std::u16string modulePath = files::FromPath(work / "hostile.quillavor");
+  double best = 1e300;
+  for (int run = 0; run < runs; ++run) {
+    NullProgress progress;
+    const Clock::time_point start = Clock::now();
+    {
+      CompileResult compiled =
+          CompileModule(u"Hostile", u"H", files::FromPath(sourcePath), u"", progress);
+      WriteModule(*compiled.module, modulePath, false, progress);
+    }
+    best = std::min(best, std::chrono::duration<double>(Clock::now() - start).count());
+  }
+  return best;
+}
+
+std::string Fmt(const char* fmt, double v) {
+  char buf[64];
+  std::snprintf(buf, sizeof buf, fmt, v);
+  return buf;
+}
+
+}  // namespace
+}  // namespace quillavor
+
+int main(int argc, char** argv) {
+  using namespace quillavor;
+  CLI::App app{"Hostile-source benchmark"};
+  std::string kjv;
+  int runs = 3;
+  app.add_option("--source", kjv, "The whole-Bible source the costs are compared with")->required();
+  app.add_option("--runs", runs, "Builds per source (the fastest counts)");
+  CLI11_PARSE(app, argc, argv);
+
+  const std::filesystem::path work =
+      std::filesystem::temp_directory_path() / ("quillavor-hostile-" + std::to_string(getpid()));
+  std::filesystem::create_directories(work);
+  constexpr double kMb = 1e6;
+  const std::vector<uint8_t> bible = files::ReadWholeFile(files::FromPath(kjv));
+  const double bibleSeconds = BuildSeconds(work, std::string(bible.begin(), bible.end()), runs);
+  const double biblePerMb = bibleSeconds / (static_cast<double>(bible.size()) / kMb);
+  std::fprintf(stderr, "%s: %.3f s\n", kjv.c_str(), bibleSeconds);
+
+  std::string md =
+      "\n## Hostile sources\n\n`build/release/bench/hostile` (Release, whole build to a module "
+      "file, fastest of " +
+      std::to_string(runs) + "): each shape at about 1 MB and 4 MB of source, against `" +
+      std::filesystem::path(kjv).filename().string() + "` at " + Fmt("%.3f", biblePerMb) +
+      " s per MB. Aims: cost per MB at most 3x the Bible's, the 4 MB build at most 5x the 1 MB "
+      "build.\n\n| shape | 1 MB s | 4 MB s | per MB / Bible's | 4 MB / 1 MB | |\n"
+      "|---|---|---|---|---|---|\n";
+  bool allMet = true;
+  for (const Shape& shape : Shapes()) {
+    double seconds[2] = {0, 0};
+    double perMb = 0;
+    for (int k = 0; k < 2; ++k) {
+      const size_t bytes = static_cast<size_t>(k == 0 ? 1 : 4) * 1000000;
+      const std::string source = shape.make(bytes);
+      seconds[k] = BuildSeconds(work, source, runs);
+      perMb = std::max(perMb, seconds[k] / (static_cast<double>(source.size()) / kMb));
+      std::fprintf(stderr, "%s, %zu bytes: %.3f s\n", shape.name, source.size(), seconds[k]);
+    }
+    const double vsBible = perMb / biblePerMb;
+    const double growth = seconds[1] / seconds[0];
+    const bool met = vsBible <= 3.0 && growth <= 5.0;
+    allMet = allMet && met;
+    md += "| " + std::string(shape.name) + " | " + Fmt("%.3f", seconds[0]) + " | " +
+          Fmt("%.3f", seconds[1]) + " | " + Fmt("%.2f", vsBible) + " | " + Fmt("%.2f", growth) +
+          " | " + (met ? "met" : "**missed**") + " |\n";
+  }
+  std::filesystem::remove_all(work);
+  std::cout << md;
+  return allMet ? 0 : 2;
+}
