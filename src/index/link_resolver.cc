@@ -693,16 +693,15 @@ bool IsIndexerTagEnd(const char16_t* s, size_t i, size_t p) {
 
 // The unresolved link whose "<" is at `i` of the 0-terminated `s`, before it
 // is removed: its letter and trimmed value (for a footnote marker link with a
-// blank value, the marker after its ">").
-UnresolvedLink DescribeUnresolved(const char16_t* s, size_t i) {
+// blank value, the marker after its ">"). `gt` is the index of the first ">"
+// after the "<", or of the terminator when there is none.
+UnresolvedLink DescribeUnresolved(const char16_t* s, size_t i, size_t gt) {
   UnresolvedLink link;
   link.letter = s[i + 1];
   size_t close = i + 4;
   while (s[close] != 0 && s[close] != u'"') ++close;
   link.value = text::Trim(std::u16string_view(s + i + 4, close - (i + 4)));
   if (link.letter == u'f' && link.value.empty()) {
-    size_t gt = i + 1;
-    while (s[gt] != 0 && s[gt] != u'>') ++gt;
     if (s[gt] == u'>' && s[gt + 1] == u'[') {
       size_t end = gt + 1;
       while (s[end] != 0 && end < gt + 5 && s[end - 1] != u']') ++end;
@@ -861,7 +860,7 @@ CopyOutcome ResolveInCopy(const Tables& t, std::u16string& copy, bool isNote, in
     }
     const int64_t tagEnd = gt.Find(s, static_cast<int64_t>(r) + 1, T);
     if (outcomes != nullptr) {
-      UnresolvedLink link = DescribeUnresolved(s, r);
+      UnresolvedLink link = DescribeUnresolved(s, r, static_cast<size_t>(tagEnd));
       link.verse = where.verse;
       link.noteOf = where.noteOf;
       link.footnoteTag = where.footnoteTag;
@@ -954,7 +953,10 @@ void RemoveQueuedInPlace(Module& module, PendingLinks& pending, size_t i,
   const int64_t lineEnd = pos + static_cast<int64_t>(TerminatorFrom(pool + pos, 0));
   UnresolvedLink link;
   if (outcomes != nullptr) {
-    link = DescribeUnresolved(pool + pos, 0);
+    const char16_t* tag = pool + pos;
+    size_t gt = 1;
+    while (tag[gt] != 0 && tag[gt] != u'>') ++gt;
+    link = DescribeUnresolved(tag, 0, gt);
     link.verse = i < pending.contexts.size() ? pending.contexts[i] : kNone;
     link.footnoteTag = static_cast<int32_t>(pos);
   }
@@ -985,6 +987,141 @@ void RemoveQueuedInPlace(Module& module, PendingLinks& pending, size_t i,
       shift += static_cast<int64_t>(kCloseTagLength);
     }
     pending.entries[j] = static_cast<int32_t>(-(q - shift));
+  }
+}
+
+// The queued footnote-line tags from entry `i` on that can be resolved in
+// one pass over their line: the entries up to the first that is not a tag
+// position inside the same line string, each after the one before it (the
+// line compiler queues a line's tags in text order). One past the last of
+// them; `i` when entry `i` must go the way of one removal at a time (its line
+// has no terminator, or the entries of its line are out of order or were
+// dropped before).
+size_t FootnoteLineRunEnd(const PendingLinks& pending, const std::vector<bool>& dropped,
+                          size_t i, int64_t lineStart, int64_t terminator) {
+  int64_t previous = -int64_t{pending.entries[i]};
+  size_t k = i + 1;
+  for (; k < pending.entries.size(); ++k) {
+    const int32_t e = pending.entries[k];
+    if (e >= 0) break;
+    const int64_t q = -int64_t{e};
+    if (q < lineStart || q >= terminator) break;
+    if (dropped[k] || q <= previous) return i;
+    previous = q;
+  }
+  return k;
+}
+
+// Resolves queued footnote-line entries [i, end) of one line string, as
+// resolving each in place and removing it when it fails, one removal at a
+// time, would: the same line, the same units after its new terminator, the
+// same queued positions (a tag's position where it stood when its turn came;
+// a dropped one's where it stood when a removal took it), the same outcomes.
+// The pass runs forward over the line: the final text is kept at the front
+// (s[0, w)), the text still to come at s[r, T] with the line's terminator at
+// T, and a removal only moves the scan position (and, for its "</a>", the
+// text between the scan position and that "</a>"). Each removal, done in
+// place, would leave the last units of the line before it behind its new
+// terminator; those are kept aside and written there at the end.
+void ResolveFootnoteLineRun(Module& module, const Tables& tables, const SourceLines& lines,
+                            PendingLinks& pending, size_t i, size_t end, int64_t lineStart,
+                            int64_t terminator, std::vector<bool>& dropped,
+                            std::vector<int32_t>& changedAfterIndexing, LinkOutcomes* outcomes) {
+  char16_t* pool = module.pool.Data();
+  char16_t* s = pool + lineStart;
+  const auto T = static_cast<size_t>(terminator - lineStart);
+  // Where each tag of the run stands in s now.
+  std::vector<size_t> at(end - i);
+  for (size_t j = i; j < end; ++j) {
+    at[j - i] = static_cast<size_t>(-int64_t{pending.entries[j]} - lineStart);
+  }
+  // What each removal step leaves behind its new terminator, in step order,
+  // and the length of each.
+  std::u16string left;
+  std::vector<size_t> leftLengths;
+  auto leaveBehind = [&](size_t n) {
+    left.append(s + T + 1 - n, n);
+    leftLengths.push_back(n);
+  };
+  auto literal = [&](size_t w, size_t r, size_t x) {
+    return static_cast<int32_t>(-(lineStart + static_cast<int64_t>(w + (x - r))));
+  };
+  GtFinder gt(false);
+  size_t closeNoneFrom = T;  // no "</a>" starts in [closeNoneFrom, T)
+  size_t w = 0;
+  size_t r = 0;
+  for (size_t j = i; j < end; ++j) {
+    if (dropped[j]) continue;
+    const size_t x = at[j - i];
+    if (w == r) {
+      w = r = x;
+    } else {
+      std::memmove(s + w, s + r, (x - r) * sizeof(char16_t));
+      w += x - r;
+      r = x;
+    }
+    pending.entries[j] = literal(w, r, r);
+    const int32_t contextVerse = j < pending.contexts.size() ? pending.contexts[j] : kNone;
+    const TagSite site{std::span<char16_t>(s + r, T - r + 1),
+                       static_cast<int32_t>(lineStart + static_cast<int64_t>(r)), &lines, &gt};
+    if (LinkStepAt(tables, site, BookOfVerse(module, contextVerse))) {
+      if (outcomes != nullptr) outcomes->Resolved(1);
+      continue;
+    }
+    const auto g = static_cast<size_t>(
+        gt.Find(pool, lineStart + static_cast<int64_t>(r) + 1, terminator) - lineStart);
+    if (outcomes != nullptr) {
+      UnresolvedLink link = DescribeUnresolved(s + r, 0, g - r);
+      link.verse = contextVerse;
+      link.footnoteTag = static_cast<int32_t>(lineStart + static_cast<int64_t>(w));
+      link.removed = g < T;
+      outcomes->Unresolved(link);
+    }
+    if (g >= T) continue;  // no ">" on the line: nothing is removed
+    if (leftLengths.empty()) changedAfterIndexing.push_back(static_cast<int32_t>(lineStart));
+    const size_t tagStart = r;
+    leaveBehind(g + 1 - r);
+    r = g + 1;
+    size_t c = T;
+    if (r < closeNoneFrom) {
+      const size_t found = std::u16string_view(s + r, T - r).find(kCloseTag);
+      if (found == std::u16string_view::npos) {
+        closeNoneFrom = r;
+      } else {
+        c = r + found;
+      }
+    }
+    // Later tags inside the removed text are dropped where they stood before
+    // this removal; those between the tag and "</a>" move with that text.
+    size_t next = j + 1;
+    for (; next < end; ++next) {
+      if (dropped[next]) continue;
+      size_t& y = at[next - i];
+      if (y >= c + kCloseTagLength || (c == T && y > g)) break;
+      if (y <= g || y >= c) {
+        dropped[next] = true;
+        pending.entries[next] = literal(w, tagStart, y);
+        continue;
+      }
+      y += kCloseTagLength;
+    }
+    if (c < T) {
+      leaveBehind(kCloseTagLength);
+      std::memmove(s + r + kCloseTagLength, s + r, (c - r) * sizeof(char16_t));
+      r += kCloseTagLength;
+      gt.ChangedBefore(lineStart + static_cast<int64_t>(c + kCloseTagLength));
+      closeNoneFrom = std::max(closeNoneFrom, c + kCloseTagLength);
+    }
+  }
+  if (leftLengths.empty()) return;  // nothing removed: the line is as it was
+  std::memmove(s + w, s + r, (T - r + 1) * sizeof(char16_t));
+  // The step taken last left its units right behind the final terminator.
+  size_t to = w + (T - r) + 1;
+  size_t from = left.size();
+  for (auto n = leftLengths.rbegin(); n != leftLengths.rend(); ++n) {
+    from -= *n;
+    std::memcpy(s + to, left.data() + from, *n * sizeof(char16_t));
+    to += *n;
   }
 }
 
@@ -1157,6 +1294,18 @@ void ResolveLinkage(Module& module, LinkLookup& lookup, PendingLinks& pendingLin
     const int64_t pos = -int64_t{e};
     const std::optional<int64_t> end = LineEnd(module, inPlace, pos);
     if (!end) continue;
+    // The tags of one footnote line are resolved in one pass over it.
+    const char16_t* pool = module.pool.Data();
+    int64_t lineStart = pos;
+    while (lineStart > 0 && pool[lineStart - 1] != 0) --lineStart;
+    const size_t runEnd = FootnoteLineRunEnd(pendingLinks, dropped, i, lineStart, *end);
+    if (runEnd > i) {
+      ResolveFootnoteLineRun(module, tables, lines, pendingLinks, i, runEnd, lineStart, *end,
+                             dropped, changedAfterIndexing, outcomes);
+      inPlace = LineState();
+      i = runEnd - 1;
+      continue;
+    }
     const TagSite site{std::span<char16_t>(module.pool.Data() + pos, static_cast<size_t>(*end - pos + 1)),
                        static_cast<int32_t>(pos), &lines, &inPlace.gt};
     if (LinkStepAt(tables, site, BookOfVerse(module, contextVerse))) {

@@ -208,6 +208,37 @@ TEST(LinkResolutionProperty, LongLinesMatchTheLiteralResolution) {
   }
 }
 
+// Footnote lines of many links, resolved in place one queued tag after the
+// other: removals that take later queued tags with them, "</a>" far ahead,
+// tags joined by a removal, footnote links that find their lines, and what
+// each removal leaves behind the line's terminator.
+TEST(LinkResolutionProperty, FootnoteLinesWithManyLinksMatchTheLiteralResolution) {
+  const char* const kPieces[] = {
+      "<a=\"Nowhere\">x</a> ", "<a=\"Genesis 1\">x</a> ", "<a=\"Exodus 1\">x</a> ",
+      "<a=\"Nowhere\">", "</a>", "</a", "<a=\"Nowhere\" ", "<a=\"No>where\">x</a>",
+      "<A=\"Gen 1:1-2\">y</a> ", "<f=\"        \">[b] ", "<f=\" \">[z] ", "<f=\"\">",
+      "<r=\"Genesis 1\">r</a>", "<m=\"Nowhere\">m</a>", "<<a=\"Nowhere\">a=\"Exodus 1\">",
+      "<a=\"Genesis 1#zz\">z</a> ", "word ", ">", "\""};
+  std::mt19937 rng(11);
+  auto line = [&](int pieces) {
+    std::string s;
+    for (int i = 0; i < pieces; ++i) {
+      s += kPieces[std::uniform_int_distribution<size_t>(0, std::size(kPieces) - 1)(rng)];
+    }
+    return s;
+  };
+  for (int round = 0; round < 60; ++round) {
+    const std::string source = "<Genesis>Genesis 1\n1 first\n[a] " + line(300) + "\n[b] " +
+                               line(40) + "\n[c]" + line(4) + "\n2 second " + line(20) +
+                               "\n[a] " + line(60) + "\n<Exodus>Exodus 1\n1 end\n[z] z\n";
+    const Built fast = BuildFast(source);
+    const Built slow = BuildLiteral(source);
+    EXPECT_TRUE(fast.image == slow.image && fast.changed == slow.changed &&
+                fast.pending == slow.pending)
+        << "round " << round;
+  }
+}
+
 // A verse queued twice is passed over the second time only when that pass
 // would find nothing to do; these verses, each queued twice, have something
 // left after their first pass.
