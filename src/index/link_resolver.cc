@@ -650,6 +650,40 @@ size_t TerminatorFrom(const char16_t* s, size_t i) {
   return i;
 }
 
+// Finds the first "</a>" at or after the scan position of a pass that
+// removes links, remembering what it has seen: from where on there is none,
+// and before where there is none since the last "</a>" removed. That removal
+// moves the text from the scan position up to the "</a>" right over it, so a
+// "</a>" can be new there only where it spans the join. Resolutions write
+// none (their units are digits, blanks, "#", "R", the letter "a" after "<",
+// and encoded pairs).
+class CloseTagFinder {
+ public:
+  explicit CloseTagFinder(size_t terminator) : noneFrom_(terminator) {}
+
+  // The first "</a>" in s[from, terminator), or `terminator`.
+  size_t Find(const char16_t* s, size_t from, size_t terminator) {
+    if (from >= noneFrom_) return terminator;
+    const size_t start = std::max(from, freeBefore_);
+    const size_t at = std::u16string_view(s + start, terminator - start).find(kCloseTag);
+    if (at == std::u16string_view::npos) {
+      noneFrom_ = from;
+      return terminator;
+    }
+    return start + at;
+  }
+
+  // The "</a>" found at `at` was removed by moving the text before it right.
+  void RemovedAt(size_t at) {
+    freeBefore_ = at + 1;
+    noneFrom_ = std::max(noneFrom_, at + kCloseTagLength);
+  }
+
+ private:
+  size_t noneFrom_;         // no "</a>" starts in [noneFrom_, terminator)
+  size_t freeBefore_ = 0;   // none starts in [scan position, freeBefore_)
+};
+
 // What a removal took out, in the string's coordinates before it.
 struct Removal {
   bool removed = false;
@@ -788,7 +822,7 @@ CopyOutcome ResolveInCopy(const Tables& t, std::u16string& copy, bool isNote, in
   const auto T = static_cast<int64_t>(terminator);
   GtFinder gt(false);
   GtFinder indexerGt(true);
-  size_t closeNoneFrom = terminator;  // no "</a>" starts in [closeNoneFrom, terminator)
+  CloseTagFinder closeTags(terminator);
   std::u16string before;              // the tag before LinkStep
   size_t unwrittenEnd = 0;            // just past the value of the last link resolved unwritten
   size_t w = 0;                       // the final text is s[0, w)
@@ -877,15 +911,7 @@ CopyOutcome ResolveInCopy(const Tables& t, std::u16string& copy, bool isNote, in
     outcome.written = true;
     if (r < unwrittenEnd) outcome.earlierTagChanged = true;
     r = static_cast<size_t>(tagEnd) + 1;
-    size_t c = terminator;
-    if (r < closeNoneFrom) {
-      const size_t at = std::u16string_view(s + r, terminator - r).find(kCloseTag);
-      if (at == std::u16string_view::npos) {
-        closeNoneFrom = r;
-      } else {
-        c = r + at;
-      }
-    }
+    const size_t c = closeTags.Find(s, r, terminator);
     if (c < terminator) {
       // The text between the scan position and "</a>" moves over it.
       std::memmove(s + r + kCloseTagLength, s + r, (c - r) * sizeof(char16_t));
@@ -894,7 +920,7 @@ CopyOutcome ResolveInCopy(const Tables& t, std::u16string& copy, bool isNote, in
       const auto unchanged = static_cast<int64_t>(c + kCloseTagLength);
       gt.ChangedBefore(unchanged);
       indexerGt.ChangedBefore(unchanged);
-      closeNoneFrom = std::max(closeNoneFrom, c + kCloseTagLength);
+      closeTags.RemovedAt(c);
     }
     // IsLinkTagAt reads up to 7 units from a position.
     if (LinkTagEndsBefore(s, w, r, 6)) outcome.tagFormedBehind = true;
@@ -1047,7 +1073,7 @@ void ResolveFootnoteLineRun(Module& module, const Tables& tables, const SourceLi
     return static_cast<int32_t>(-(lineStart + static_cast<int64_t>(w + (x - r))));
   };
   GtFinder gt(false);
-  size_t closeNoneFrom = T;  // no "</a>" starts in [closeNoneFrom, T)
+  CloseTagFinder closeTags(T);
   size_t w = 0;
   size_t r = 0;
   for (size_t j = i; j < end; ++j) {
@@ -1082,15 +1108,7 @@ void ResolveFootnoteLineRun(Module& module, const Tables& tables, const SourceLi
     const size_t tagStart = r;
     leaveBehind(g + 1 - r);
     r = g + 1;
-    size_t c = T;
-    if (r < closeNoneFrom) {
-      const size_t found = std::u16string_view(s + r, T - r).find(kCloseTag);
-      if (found == std::u16string_view::npos) {
-        closeNoneFrom = r;
-      } else {
-        c = r + found;
-      }
-    }
+    const size_t c = closeTags.Find(s, r, T);
     // Later tags inside the removed text are dropped where they stood before
     // this removal; those between the tag and "</a>" move with that text.
     size_t next = j + 1;
@@ -1110,7 +1128,7 @@ void ResolveFootnoteLineRun(Module& module, const Tables& tables, const SourceLi
       std::memmove(s + r + kCloseTagLength, s + r, (c - r) * sizeof(char16_t));
       r += kCloseTagLength;
       gt.ChangedBefore(lineStart + static_cast<int64_t>(c + kCloseTagLength));
-      closeNoneFrom = std::max(closeNoneFrom, c + kCloseTagLength);
+      closeTags.RemovedAt(c);
     }
   }
   if (leftLengths.empty()) return;  // nothing removed: the line is as it was
