@@ -17,6 +17,7 @@
 #include <functional>
 #include <iostream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "compile/compilation.h"
@@ -135,6 +136,8 @@ int main(int argc, char** argv) {
   int runs = 3;
   app.add_option("--source", kjv, "The whole-Bible source the costs are compared with")->required();
   app.add_option("--runs", runs, "Builds per source (the fastest counts)");
+  std::string only;
+  app.add_option("--only", only, "Only the shapes whose name holds this text");
   CLI11_PARSE(app, argc, argv);
 
   const std::filesystem::path work =
@@ -156,6 +159,7 @@ int main(int argc, char** argv) {
       "|---|---|---|---|---|---|\n";
   bool allMet = true;
   for (const Shape& shape : Shapes()) {
+    if (std::string_view(shape.name).find(only) == std::string_view::npos) continue;
     double seconds[2] = {0, 0};
     double perMb = 0;
     for (int k = 0; k < 2; ++k) {
