@@ -77,20 +77,18 @@ const std::vector<Shape>& Shapes() {
        }},
       {"verses each with a failing `<a=\"Genesis 1#zz\">`",
        [](size_t n) {
-         return Lines("<Genesis>Genesis 1\n",
-                      [](size_t i) {
-                        return std::to_string(i) + " <a=\"Genesis 1#zz\">x</a>\n";
-                      },
-                      n);
+         return Lines(
+             "<Genesis>Genesis 1\n",
+             [](size_t i) { return std::to_string(i) + " <a=\"Genesis 1#zz\">x</a>\n"; }, n);
        }},
       {"books with different names",
        [](size_t n) {
-         return Lines("",
-                      [](size_t i) {
-                        return "<B" + std::to_string(i) + ">Book " + std::to_string(i) +
-                               "\n1 text\n";
-                      },
-                      n);
+         return Lines(
+             "",
+             [](size_t i) {
+               return "<B" + std::to_string(i) + ">Book " + std::to_string(i) + "\n1 text\n";
+             },
+             n);
        }},
   };
   return shapes;
@@ -121,9 +119,9 @@ double BuildSeconds(const std::filesystem::path& work, const std::string& source
       // The diagnostics are gathered, as `build` gathers them before it
       // prints them.
       DiagnosticList diagnostics;
-      CompileResult compiled = CompileModule(u"Hostile", u"H", files::FromPath(sourcePath), u"",
-                                             progress, BuildOptions{},
-                                             diagnose ? &diagnostics : nullptr);
+      CompileResult compiled =
+          CompileModule(u"Hostile", u"H", files::FromPath(sourcePath), u"", progress,
+                        BuildOptions{}, diagnose ? &diagnostics : nullptr);
       WriteModule(*compiled.module, modulePath, false, progress, &pool);
     }
     best = std::min(best, UserSeconds() - start);

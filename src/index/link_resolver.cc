@@ -1206,8 +1206,8 @@ void RemoveQueuedInPlace(Module& module, PendingLinks& pending, size_t i,
 // them; `i` when entry `i` must go the way of one removal at a time (its line
 // has no terminator, or the entries of its line are out of order or were
 // dropped before).
-size_t FootnoteLineRunEnd(const PendingLinks& pending, const std::vector<bool>& dropped,
-                          size_t i, int64_t lineStart, int64_t terminator) {
+size_t FootnoteLineRunEnd(const PendingLinks& pending, const std::vector<bool>& dropped, size_t i,
+                          int64_t lineStart, int64_t terminator) {
   int64_t previous = -int64_t{pending.entries[i]};
   size_t k = i + 1;
   for (; k < pending.entries.size(); ++k) {

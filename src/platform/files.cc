@@ -244,8 +244,8 @@ FileReader::FileReader(std::u16string_view path) : path_(text::EncodeUtf8(path))
   const int flags = ::fcntl(fd.get(), F_GETFL);
   if (flags >= 0) (void)::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK);
   if (st.st_size >= kMaxFileSize) {
-    throw IoError(path_, "file too large: " + std::to_string(st.st_size) +
-                             " bytes (the limit is 2 GiB - 1)");
+    throw IoError(
+        path_, "file too large: " + std::to_string(st.st_size) + " bytes (the limit is 2 GiB - 1)");
   }
   size_ = st.st_size;
   fd_ = fd.Release();

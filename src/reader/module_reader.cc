@@ -170,7 +170,8 @@ void ModuleView::Parse() {
   const int64_t P = c.Header("block 2 (pool)", 2, counters_.poolLength);
   static_assert(format::kPoolOffset % 2 == 0, "the pool is read in place as 16-bit units");
   if (P > 0 && c.pos() != static_cast<size_t>(format::kPoolOffset)) {
-    throw FormatError("block 2 (pool) does not start at byte " + std::to_string(format::kPoolOffset));
+    throw FormatError("block 2 (pool) does not start at byte " +
+                      std::to_string(format::kPoolOffset));
   }
   poolUnits_ = static_cast<size_t>(P);
   c.Skip(static_cast<size_t>(P) * 2);

@@ -326,8 +326,7 @@ class BytePass {
   }
 
   // Appends an image record; returns its 1-based number.
-  int64_t AppendImage(SharedBytes data, int64_t length,
-                      std::optional<std::u16string> fileName) {
+  int64_t AppendImage(SharedBytes data, int64_t length, std::optional<std::u16string> fileName) {
     const int64_t index = module_.images.Length();
     module_.images.SetLength(index + 1);
     ImageRecord& image = module_.images[index];

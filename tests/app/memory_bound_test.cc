@@ -73,8 +73,8 @@ TEST(MemoryBound, AnImageFileNamedTwiceIsReadOnce) {
   // Two spellings, two records; the second image lies too far into the pool
   // and the build refuses the module, after reading the file once (twice
   // needed 420 MB and ended in an allocation failure).
-  dir.Write("m.txt", "<B>T\n1 x\n<imagefile>" + image.string() + "\n<imagefile>/" +
-                         image.string() + "\n");
+  dir.Write("m.txt",
+            "<B>T\n1 x\n<imagefile>" + image.string() + "\n<imagefile>/" + image.string() + "\n");
   dir.Write("m.books", "M | M | m.txt\n");
   const Outcome build = RunLimited(dir.path(), 400 * kMiB, "build -q m.books");
   EXPECT_EQ(build.exitCode, 1);

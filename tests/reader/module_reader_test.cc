@@ -4,12 +4,11 @@
 #include "reader/module_reader.h"
 
 #include <gtest/gtest.h>
-
-#include <algorithm>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
