@@ -972,9 +972,9 @@ class TextToScan {
 // (for "<A=" tags only in notes), any other goes through LinkStep and is
 // removed when it fails, and the position where it began is examined again.
 // The text before the scan position is final and kept at the front of the
-// copy; a removal only moves the scan position (and, for its "</a>", the text
-// between the scan position and that "</a>"), so the pass reaches the same
-// string as removing each link by shifting the rest of the string. Tells
+// copy; a removal only moves the scan position, and its "</a>" joins the
+// hole (TextToScan), so the pass reaches the same string as removing each
+// link by shifting the rest of the string. Tells
 // `outcomes`, when given, of each link resolved or refused; a refused link's
 // offset is where it stands in the final text.
 CopyOutcome ResolveInCopy(const Tables& t, std::u16string& copy, bool isNote, int32_t contextBook,
@@ -1228,8 +1228,8 @@ size_t FootnoteLineRunEnd(const PendingLinks& pending, const std::vector<bool>& 
 // a dropped one's where it stood when a removal took it), the same outcomes.
 // The pass runs forward over the line: the final text is kept at the front
 // (s[0, w)), the text still to come at s[r, T] with the line's terminator at
-// T, and a removal only moves the scan position (and, for its "</a>", the
-// text between the scan position and that "</a>"). Each removal, done in
+// T but the hole, and a removal only moves the scan position; its "</a>"
+// joins the hole (TextToScan). Each removal, done in
 // place, would leave the last units of the line before it behind its new
 // terminator; those are kept aside and written there at the end.
 void ResolveFootnoteLineRun(Module& module, const Tables& tables, const SourceLines& lines,
