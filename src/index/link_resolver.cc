@@ -165,7 +165,8 @@ class GtFinder {
       p = foundAt_ + 1;  // nothing before it, and it is gone
     }
     for (; p < end; ++p) {
-      if (Matches(s, p)) {
+      if (InHole(p)) p = holeEnd_;
+      if (p < end && Matches(s, p)) {
         foundFrom_ = from;
         foundAt_ = p;
         return p;
@@ -185,13 +186,32 @@ class GtFinder {
     if (noneFrom_ != kNowhere) noneFrom_ = std::max(noneFrom_, safe);
   }
 
+  // The units [at, end) are no longer part of the string (end == at: none).
+  // Taking units out never makes a ">" count that did not.
+  void SetHole(int64_t at, int64_t end) {
+    holeAt_ = at;
+    holeEnd_ = end;
+  }
+
  private:
+  bool InHole(int64_t p) const { return p >= holeAt_ && p < holeEnd_; }
+
+  // The unit `k` places before s[p] in the string, the hole left out.
+  char16_t Before(const char16_t* s, int64_t p, int64_t k) const {
+    int64_t q = p - k;
+    if (holeEnd_ > holeAt_ && p >= holeEnd_ && q < holeEnd_) q -= holeEnd_ - holeAt_;
+    return q >= 0 ? s[q] : char16_t{0};
+  }
+
   bool Matches(const char16_t* s, int64_t p) const {
-    if (s[p] != u'>') return false;
-    return !(skipScEnds_ && p >= 3 && s[p - 3] == u'<' && s[p - 2] == u's' && s[p - 1] == u'c');
+    if (s[p] != u'>' || InHole(p)) return false;
+    return !(skipScEnds_ && Before(s, p, 3) == u'<' && Before(s, p, 2) == u's' &&
+             Before(s, p, 1) == u'c');
   }
 
   bool skipScEnds_;
+  int64_t holeAt_ = 0;
+  int64_t holeEnd_ = 0;
   int64_t noneFrom_ = kNowhere;  // no match in [noneFrom_, end)
   int64_t foundFrom_ = 0;        // no match in [foundFrom_, foundAt_)
   int64_t foundAt_ = -1;
@@ -650,6 +670,67 @@ size_t TerminatorFrom(const char16_t* s, size_t i) {
   return i;
 }
 
+// Units [at, at + length) of a working string that removed "</a>" tags took
+// out and that are not closed up yet (length 0: none). A pass keeps at most
+// one: the units removed since it was last closed, ending where the last
+// "</a>" was. Taking out the next "</a>" moves only the text between the
+// hole and that "</a>"; the text between the scan position and the hole
+// moves once, when a read that must see it whole reaches the hole.
+struct Hole {
+  size_t at = 0;
+  size_t length = 0;
+  bool Open() const { return length > 0; }
+  size_t End() const { return at + length; }
+};
+
+// Where a "</a>" stands in the text still to scan: the index of its "<" and
+// how many of its units lie before the hole (0: it lies after the hole, or
+// there is none).
+struct CloseTagAt {
+  size_t at = 0;
+  size_t beforeHole = 0;
+};
+
+// Finds the first "</a>" at or after the scan position of a pass that
+// removes links, remembering what it has seen: that there is none from some
+// scan position on, and before where there is none. The text between the
+// scan position and the hole holds none (the hole ends where the last one
+// was found), but one that spans the hole; after the hole is closed, none
+// but one that spans where it was. Resolutions write none (their units are
+// digits, blanks, "#", "R", the letter "a" after "<", and encoded pairs).
+class CloseTagFinder {
+ public:
+  // The first "</a>" in the text still to scan from `from` (s[from, T) but
+  // the hole), or `T`.
+  CloseTagAt Find(const char16_t* s, size_t from, size_t T, const Hole& hole) {
+    if (none_) return {T, 0};
+    size_t p = std::max(from, freeBefore_);
+    if (hole.Open() && from < hole.at) {
+      for (size_t k = std::min<size_t>(kCloseTagLength - 1, hole.at - from); k > 0; --k) {
+        if (hole.End() + kCloseTagLength - k > T) continue;
+        if (std::u16string_view(s + hole.at - k, k) == kCloseTag.substr(0, k) &&
+            std::u16string_view(s + hole.End(), kCloseTagLength - k) == kCloseTag.substr(k)) {
+          return {hole.at - k, k};
+        }
+      }
+      p = hole.End();
+    }
+    const size_t at = std::u16string_view(s + p, T - p).find(kCloseTag);
+    if (at == std::u16string_view::npos) {
+      none_ = true;  // removals never join one in the text still to scan
+      return {T, 0};
+    }
+    return {p + at, 0};
+  }
+
+  // The hole, which ended at `end`, was closed up by moving the text before it.
+  void HoleClosed(size_t end) { freeBefore_ = end >= kCloseTagLength ? end - 3 : 0; }
+
+ private:
+  bool none_ = false;
+  size_t freeBefore_ = 0;  // without a hole: none starts in [scan position, freeBefore_)
+};
+
 // What a removal took out, in the string's coordinates before it.
 struct Removal {
   bool removed = false;
@@ -693,16 +774,15 @@ bool IsIndexerTagEnd(const char16_t* s, size_t i, size_t p) {
 
 // The unresolved link whose "<" is at `i` of the 0-terminated `s`, before it
 // is removed: its letter and trimmed value (for a footnote marker link with a
-// blank value, the marker after its ">").
-UnresolvedLink DescribeUnresolved(const char16_t* s, size_t i) {
+// blank value, the marker after its ">"). `gt` is the index of the first ">"
+// after the "<", or of the terminator when there is none.
+UnresolvedLink DescribeUnresolved(const char16_t* s, size_t i, size_t gt) {
   UnresolvedLink link;
   link.letter = s[i + 1];
   size_t close = i + 4;
   while (s[close] != 0 && s[close] != u'"') ++close;
   link.value = text::Trim(std::u16string_view(s + i + 4, close - (i + 4)));
   if (link.letter == u'f' && link.value.empty()) {
-    size_t gt = i + 1;
-    while (s[gt] != 0 && s[gt] != u'>') ++gt;
     if (s[gt] == u'>' && s[gt + 1] == u'[') {
       size_t end = gt + 1;
       while (s[end] != 0 && end < gt + 5 && s[end - 1] != u']') ++end;
@@ -771,14 +851,130 @@ bool LinkTagEndsBefore(const char16_t* s, size_t w, size_t r, size_t count) {
   return false;
 }
 
+// How far ahead of a position the reads at a link tag go beyond its closing
+// quote (the tag test, the window of LinkTagEndsBefore, a footnote marker
+// after the tag's ">" and the description of an unresolved one).
+constexpr size_t kReadAhead = 16;
+
+// Text that moved in a working string: [from, to) by `by` units.
+struct Moved {
+  size_t from = 0;
+  size_t to = 0;
+  ptrdiff_t by = 0;
+};
+
+// The text a removing pass has still to scan: s[r, T] (T the terminator) but
+// the hole. Tells the ">" finders, whose indexes are `base` plus the
+// string's, where the hole is and what moved.
+class TextToScan {
+ public:
+  TextToScan(char16_t* s, size_t T, int64_t base, std::initializer_list<GtFinder*> finders)
+      : s_(s), T_(T), base_(base), finders_(finders) {}
+
+  size_t r = 0;  // the scan position
+  const Hole& hole() const { return hole_; }
+  CloseTagFinder& closeTags() { return closeTags_; }
+
+  // True when a read of the text still to scan up to `end` (exclusive)
+  // would meet the hole.
+  bool HoleBefore(size_t end) const { return hole_.Open() && hole_.at < end; }
+
+  // The first double quote or the terminator at or after `p`, the hole left out.
+  size_t QuoteFrom(size_t p) const {
+    for (;; ++p) {
+      if (hole_.Open() && p == hole_.at) p = hole_.End();
+      if (s_[p] == u'"' || s_[p] == 0) return p;
+    }
+  }
+
+  // Closes the hole up by moving the text between the scan position and it.
+  Moved CloseHole() {
+    const Moved moved{r, hole_.at, static_cast<ptrdiff_t>(hole_.length)};
+    const size_t end = hole_.End();
+    std::memmove(s_ + r + hole_.length, s_ + r, (hole_.at - r) * sizeof(char16_t));
+    r += hole_.length;
+    hole_ = Hole();
+    for (GtFinder* f : finders_) {
+      f->SetHole(0, 0);
+      f->ChangedBefore(base_ + static_cast<int64_t>(end));
+    }
+    closeTags_.HoleClosed(end);
+    return moved;
+  }
+
+  // The scan moves on to `to`; a hole it reaches or passes is gone.
+  void MoveTo(size_t to) {
+    r = to;
+    if (!hole_.Open() || r < hole_.at) return;
+    if (r == hole_.at) r = hole_.End();
+    hole_ = Hole();
+    TellHole();
+  }
+
+  // The last `n` units of the string (its terminator included) as it
+  // stands, the hole left out, appended to `out`.
+  void AppendLast(size_t n, std::u16string& out) const {
+    const size_t afterHole = hole_.Open() ? T_ + 1 - hole_.End() : n;
+    if (n > afterHole) out.append(s_ + hole_.at - (n - afterHole), n - afterHole);
+    const size_t tail = std::min(n, afterHole);
+    out.append(s_ + T_ + 1 - tail, tail);
+  }
+
+  // Takes out the "</a>" at `c`: it joins the hole. Returns the text moved.
+  Moved TakeOut(const CloseTagAt& c) {
+    Moved moved;
+    if (c.beforeHole > 0) {
+      hole_.at -= c.beforeHole;
+      hole_.length += kCloseTagLength;
+    } else if (hole_.Open()) {
+      moved = {hole_.End(), c.at, -static_cast<ptrdiff_t>(hole_.length)};
+      std::memmove(s_ + hole_.at, s_ + hole_.End(), (c.at - hole_.End()) * sizeof(char16_t));
+      hole_.at += c.at - hole_.End();
+      hole_.length += kCloseTagLength;
+      for (GtFinder* f : finders_) f->ChangedBefore(base_ + static_cast<int64_t>(hole_.End()));
+    } else {
+      hole_ = Hole{c.at, kCloseTagLength};
+    }
+    TellHole();
+    return moved;
+  }
+
+  // Copies the text still to scan, the hole left out, to `w` on; returns
+  // the index of the terminator there.
+  size_t CopyRestTo(size_t w) {
+    if (hole_.Open()) {
+      std::memmove(s_ + w, s_ + r, (hole_.at - r) * sizeof(char16_t));
+      w += hole_.at - r;
+      r = hole_.End();
+      hole_ = Hole();
+    }
+    std::memmove(s_ + w, s_ + r, (T_ - r + 1) * sizeof(char16_t));
+    return w + (T_ - r);
+  }
+
+ private:
+  void TellHole() {
+    for (GtFinder* f : finders_) {
+      f->SetHole(base_ + static_cast<int64_t>(hole_.at), base_ + static_cast<int64_t>(hole_.End()));
+    }
+  }
+
+  char16_t* s_;
+  size_t T_;
+  int64_t base_;
+  std::vector<GtFinder*> finders_;
+  Hole hole_;
+  CloseTagFinder closeTags_;
+};
+
 // Resolves the links of a working copy (0-terminated, no other 0 in it) in
 // one forward pass: a tag that passes the already-resolved test is left alone
 // (for "<A=" tags only in notes), any other goes through LinkStep and is
 // removed when it fails, and the position where it began is examined again.
 // The text before the scan position is final and kept at the front of the
-// copy; a removal only moves the scan position (and, for its "</a>", the text
-// between the scan position and that "</a>"), so the pass reaches the same
-// string as removing each link by shifting the rest of the string. Tells
+// copy; a removal only moves the scan position, and its "</a>" joins the
+// hole (TextToScan), so the pass reaches the same string as removing each
+// link by shifting the rest of the string. Tells
 // `outcomes`, when given, of each link resolved or refused; a refused link's
 // offset is where it stands in the final text.
 CopyOutcome ResolveInCopy(const Tables& t, std::u16string& copy, bool isNote, int32_t contextBook,
@@ -789,18 +985,37 @@ CopyOutcome ResolveInCopy(const Tables& t, std::u16string& copy, bool isNote, in
   const auto T = static_cast<int64_t>(terminator);
   GtFinder gt(false);
   GtFinder indexerGt(true);
-  size_t closeNoneFrom = terminator;  // no "</a>" starts in [closeNoneFrom, terminator)
+  TextToScan rest(s, terminator, 0, {&gt, &indexerGt});
   std::u16string before;              // the tag before LinkStep
   size_t unwrittenEnd = 0;            // just past the value of the last link resolved unwritten
   size_t w = 0;                       // the final text is s[0, w)
-  size_t r = 0;                       // the scan position: the text still to scan is s[r, ...]
-  while (s[r] != 0) {
-    if (s[r] != u'<' || !IsLinkTagAt(s, r)) {
+  size_t& r = rest.r;                 // the text still to scan is s[r, ...] but the hole
+  auto closeHole = [&] {
+    const Moved moved = rest.CloseHole();
+    if (unwrittenEnd > moved.from && unwrittenEnd <= moved.to) {
+      unwrittenEnd = static_cast<size_t>(static_cast<ptrdiff_t>(unwrittenEnd) + moved.by);
+    }
+  };
+  for (;;) {
+    if (rest.hole().Open() && r == rest.hole().at) rest.MoveTo(r);
+    if (s[r] == 0) break;
+    if (s[r] != u'<') {
       s[w++] = s[r++];
       continue;
     }
+    if (rest.HoleBefore(r + kReadAhead)) closeHole();
+    if (!IsLinkTagAt(s, r)) {
+      s[w++] = s[r++];
+      continue;
+    }
+    // Everything read at the tag lies before the hole.
+    size_t close = rest.QuoteFrom(r + 4);
+    if (rest.HoleBefore(close + kReadAhead)) {
+      closeHole();
+      close = r + ClosingQuote(std::span(s + r, terminator - r + 1));
+    }
     if ((isNote || s[r + 1] != u'A') && IsAlreadyResolved(s, r)) {
-      const std::u16string_view value(s + r + 4, ClosingQuote(std::span(s + r, terminator - r + 1)) - 4);
+      const std::u16string_view value(s + r + 4, close - r - 4);
       if (outcome.unresolvedLookalike.empty() && IsMisreadValue(s[r + 1], value)) {
         outcome.unresolvedLookalike = value;
       }
@@ -810,7 +1025,6 @@ CopyOutcome ResolveInCopy(const Tables& t, std::u16string& copy, bool isNote, in
     // Where the word indexer saw the tag end: its first ">" other than the
     // end of a "<sc>", or the terminator. The text from there on was indexed.
     const std::span<char16_t> tag(s + r, terminator - r + 1);
-    const size_t close = r + ClosingQuote(tag);
     int64_t indexerEnd = T;
     if (close < terminator) {
       before.assign(s + r, s + std::min(close + kSmallCapsTag.size(), terminator));
@@ -859,9 +1073,13 @@ CopyOutcome ResolveInCopy(const Tables& t, std::u16string& copy, bool isNote, in
       s[w++] = s[r++];
       continue;
     }
-    const int64_t tagEnd = gt.Find(s, static_cast<int64_t>(r) + 1, T);
+    int64_t tagEnd = gt.Find(s, static_cast<int64_t>(r) + 1, T);
     if (outcomes != nullptr) {
-      UnresolvedLink link = DescribeUnresolved(s, r);
+      if (tagEnd < T && rest.HoleBefore(static_cast<size_t>(tagEnd) + kReadAhead)) {
+        closeHole();  // the description reads the units after the ">"
+        tagEnd = gt.Find(s, static_cast<int64_t>(r) + 1, T);
+      }
+      UnresolvedLink link = DescribeUnresolved(s, r, static_cast<size_t>(tagEnd));
       link.verse = where.verse;
       link.noteOf = where.noteOf;
       link.footnoteTag = where.footnoteTag;
@@ -877,27 +1095,17 @@ CopyOutcome ResolveInCopy(const Tables& t, std::u16string& copy, bool isNote, in
     outcome.changed = true;
     outcome.written = true;
     if (r < unwrittenEnd) outcome.earlierTagChanged = true;
-    r = static_cast<size_t>(tagEnd) + 1;
-    size_t c = terminator;
-    if (r < closeNoneFrom) {
-      const size_t at = std::u16string_view(s + r, terminator - r).find(kCloseTag);
-      if (at == std::u16string_view::npos) {
-        closeNoneFrom = r;
-      } else {
-        c = r + at;
+    rest.MoveTo(static_cast<size_t>(tagEnd) + 1);
+    const CloseTagAt c = rest.closeTags().Find(s, r, terminator, rest.hole());
+    if (c.at < terminator) {
+      // The "</a>" joins the hole; the text between the hole and it moves.
+      const Moved moved = rest.TakeOut(c);
+      if (unwrittenEnd > moved.from && unwrittenEnd <= moved.to) {
+        unwrittenEnd = static_cast<size_t>(static_cast<ptrdiff_t>(unwrittenEnd) + moved.by);
       }
     }
-    if (c < terminator) {
-      // The text between the scan position and "</a>" moves over it.
-      std::memmove(s + r + kCloseTagLength, s + r, (c - r) * sizeof(char16_t));
-      if (unwrittenEnd > r) unwrittenEnd += kCloseTagLength;
-      r += kCloseTagLength;
-      const auto unchanged = static_cast<int64_t>(c + kCloseTagLength);
-      gt.ChangedBefore(unchanged);
-      indexerGt.ChangedBefore(unchanged);
-      closeNoneFrom = std::max(closeNoneFrom, c + kCloseTagLength);
-    }
     // IsLinkTagAt reads up to 7 units from a position.
+    if (rest.HoleBefore(r + kReadAhead)) closeHole();
     if (LinkTagEndsBefore(s, w, r, 6)) outcome.tagFormedBehind = true;
   }
   s[w] = 0;
@@ -954,7 +1162,10 @@ void RemoveQueuedInPlace(Module& module, PendingLinks& pending, size_t i,
   const int64_t lineEnd = pos + static_cast<int64_t>(TerminatorFrom(pool + pos, 0));
   UnresolvedLink link;
   if (outcomes != nullptr) {
-    link = DescribeUnresolved(pool + pos, 0);
+    const char16_t* tag = pool + pos;
+    size_t gt = 1;
+    while (tag[gt] != 0 && tag[gt] != u'>') ++gt;
+    link = DescribeUnresolved(tag, 0, gt);
     link.verse = i < pending.contexts.size() ? pending.contexts[i] : kNone;
     link.footnoteTag = static_cast<int32_t>(pos);
   }
@@ -985,6 +1196,173 @@ void RemoveQueuedInPlace(Module& module, PendingLinks& pending, size_t i,
       shift += static_cast<int64_t>(kCloseTagLength);
     }
     pending.entries[j] = static_cast<int32_t>(-(q - shift));
+  }
+}
+
+// The queued footnote-line tags from entry `i` on that can be resolved in
+// one pass over their line: the entries up to the first that is not a tag
+// position inside the same line string, each after the one before it (the
+// line compiler queues a line's tags in text order). One past the last of
+// them; `i` when entry `i` must go the way of one removal at a time (its line
+// has no terminator, or the entries of its line are out of order or were
+// dropped before).
+size_t FootnoteLineRunEnd(const PendingLinks& pending, const std::vector<bool>& dropped, size_t i,
+                          int64_t lineStart, int64_t terminator) {
+  int64_t previous = -int64_t{pending.entries[i]};
+  size_t k = i + 1;
+  for (; k < pending.entries.size(); ++k) {
+    const int32_t e = pending.entries[k];
+    if (e >= 0) break;
+    const int64_t q = -int64_t{e};
+    if (q < lineStart || q >= terminator) break;
+    if (dropped[k] || q <= previous) return i;
+    previous = q;
+  }
+  return k;
+}
+
+// Resolves queued footnote-line entries [i, end) of one line string, as
+// resolving each in place and removing it when it fails, one removal at a
+// time, would: the same line, the same units after its new terminator, the
+// same queued positions (a tag's position where it stood when its turn came;
+// a dropped one's where it stood when a removal took it), the same outcomes.
+// The pass runs forward over the line: the final text is kept at the front
+// (s[0, w)), the text still to come at s[r, T] with the line's terminator at
+// T but the hole, and a removal only moves the scan position; its "</a>"
+// joins the hole (TextToScan). Each removal, done in
+// place, would leave the last units of the line before it behind its new
+// terminator; those are kept aside and written there at the end.
+void ResolveFootnoteLineRun(Module& module, const Tables& tables, const SourceLines& lines,
+                            PendingLinks& pending, size_t i, size_t end, int64_t lineStart,
+                            int64_t terminator, std::vector<bool>& dropped,
+                            std::vector<int32_t>& changedAfterIndexing, LinkOutcomes* outcomes) {
+  char16_t* pool = module.pool.Data();
+  char16_t* s = pool + lineStart;
+  const auto T = static_cast<size_t>(terminator - lineStart);
+  // Where each tag of the run stands in s now (dropped tags: no longer kept).
+  std::vector<size_t> at(end - i);
+  for (size_t j = i; j < end; ++j) {
+    at[j - i] = static_cast<size_t>(-int64_t{pending.entries[j]} - lineStart);
+  }
+  // What each removal step leaves behind its new terminator, in step order,
+  // and the length of each.
+  std::u16string left;
+  std::vector<size_t> leftLengths;
+  GtFinder gt(false);
+  TextToScan rest(s, T, lineStart, {&gt});
+  size_t& r = rest.r;
+  size_t w = 0;
+  // The first tag (index into the run) after the hole, when there is one.
+  size_t afterHole = end;
+  // Where a tag at `y` stands in the line as it is now.
+  auto literal = [&](size_t y) {
+    size_t n = w + (y - r);
+    if (rest.hole().Open() && y >= rest.hole().End()) n -= rest.hole().length;
+    return static_cast<int32_t>(-(lineStart + static_cast<int64_t>(n)));
+  };
+  // Moves the tags of the run in [from, next) that lie in moved text.
+  auto shift = [&](const Moved& moved, size_t from, size_t upTo) {
+    size_t k = from;
+    for (; k < upTo; ++k) {
+      if (dropped[k]) continue;
+      size_t& y = at[k - i];
+      if (y >= moved.to) break;
+      if (y >= moved.from) y = static_cast<size_t>(static_cast<ptrdiff_t>(y) + moved.by);
+    }
+    return k;
+  };
+  size_t next = i;  // the tag after the one at hand
+  auto closeHole = [&] {
+    const Moved moved = rest.CloseHole();
+    shift(moved, next, afterHole);
+    afterHole = end;
+  };
+  for (size_t j = i; j < end; ++j) {
+    if (dropped[j]) continue;
+    next = j + 1;
+    const size_t x = at[j - i];
+    if (rest.hole().Open() && x >= rest.hole().End()) {
+      std::memmove(s + w, s + r, (rest.hole().at - r) * sizeof(char16_t));
+      w += rest.hole().at - r;
+      rest.MoveTo(rest.hole().at);
+      afterHole = end;
+    }
+    std::memmove(s + w, s + r, (x - r) * sizeof(char16_t));
+    w += x - r;
+    r = x;
+    pending.entries[j] = literal(r);
+    // Everything read at the tag lies before the hole.
+    if (rest.HoleBefore(rest.QuoteFrom(r + 4) + kReadAhead)) closeHole();
+    const auto findGt = [&] {
+      return static_cast<size_t>(
+          gt.Find(pool, lineStart + static_cast<int64_t>(r) + 1, terminator) - lineStart);
+    };
+    if (s[r + 1] == u'f') {
+      // A footnote link reads its marker after its ">".
+      const size_t g = findGt();
+      if (g < T && rest.HoleBefore(g + kReadAhead)) closeHole();
+    }
+    const int32_t contextVerse = j < pending.contexts.size() ? pending.contexts[j] : kNone;
+    const TagSite site{std::span<char16_t>(s + r, T - r + 1),
+                       static_cast<int32_t>(lineStart + static_cast<int64_t>(r)), &lines, &gt};
+    if (LinkStepAt(tables, site, BookOfVerse(module, contextVerse))) {
+      if (outcomes != nullptr) outcomes->Resolved(1);
+      continue;
+    }
+    size_t g = findGt();
+    if (outcomes != nullptr) {
+      if (g < T && rest.HoleBefore(g + kReadAhead)) {
+        closeHole();  // the description reads the units after the ">"
+        g = findGt();
+      }
+      UnresolvedLink link = DescribeUnresolved(s + r, 0, g - r);
+      link.verse = contextVerse;
+      link.footnoteTag = static_cast<int32_t>(lineStart + static_cast<int64_t>(w));
+      link.removed = g < T;
+      outcomes->Unresolved(link);
+    }
+    if (g >= T) continue;  // no ">" on the line: nothing is removed
+    if (leftLengths.empty()) changedAfterIndexing.push_back(static_cast<int32_t>(lineStart));
+    // The tag goes: later tags inside it are dropped where they stood.
+    size_t tagLength = g + 1 - r;
+    if (rest.hole().Open() && g >= rest.hole().End()) tagLength -= rest.hole().length;
+    const size_t previous = left.size();
+    rest.AppendLast(tagLength, left);
+    leftLengths.push_back(left.size() - previous);
+    for (; next < end; ++next) {
+      if (dropped[next]) continue;
+      if (at[next - i] > g) break;
+      dropped[next] = true;
+      pending.entries[next] = literal(at[next - i]);
+    }
+    if (rest.hole().Open() && g + 1 >= rest.hole().at) afterHole = end;
+    rest.MoveTo(g + 1);
+    // Then its "</a>": it joins the hole, and the text between the hole and
+    // it moves (no queued tag starts a "</a>": the unit after its "<" is its
+    // letter, which a removal takes only with the "<").
+    const CloseTagAt c = rest.closeTags().Find(s, r, T, rest.hole());
+    if (c.at >= T) continue;
+    rest.AppendLast(kCloseTagLength, left);
+    leftLengths.push_back(kCloseTagLength);
+    const bool wasOpen = rest.hole().Open();
+    const Moved moved = rest.TakeOut(c);
+    if (!wasOpen) {
+      afterHole = next;
+      while (afterHole < end && (dropped[afterHole] || at[afterHole - i] < rest.hole().End())) {
+        ++afterHole;
+      }
+    } else if (moved.by != 0) {
+      afterHole = shift(moved, afterHole, end);
+    }
+  }
+  if (leftLengths.empty()) return;  // nothing removed: the line is as it was
+  // The step taken last left its units right behind the final terminator.
+  size_t to = rest.CopyRestTo(w) + 1;
+  size_t from = left.size();
+  for (auto n = leftLengths.rbegin(); n != leftLengths.rend(); ++n) {
+    from -= *n;
+    std::memcpy(s + to, left.data() + from, *n * sizeof(char16_t));
+    to += *n;
   }
 }
 
@@ -1157,6 +1535,18 @@ void ResolveLinkage(Module& module, LinkLookup& lookup, PendingLinks& pendingLin
     const int64_t pos = -int64_t{e};
     const std::optional<int64_t> end = LineEnd(module, inPlace, pos);
     if (!end) continue;
+    // The tags of one footnote line are resolved in one pass over it.
+    const char16_t* pool = module.pool.Data();
+    int64_t lineStart = pos;
+    while (lineStart > 0 && pool[lineStart - 1] != 0) --lineStart;
+    const size_t runEnd = FootnoteLineRunEnd(pendingLinks, dropped, i, lineStart, *end);
+    if (runEnd > i) {
+      ResolveFootnoteLineRun(module, tables, lines, pendingLinks, i, runEnd, lineStart, *end,
+                             dropped, changedAfterIndexing, outcomes);
+      inPlace = LineState();
+      i = runEnd - 1;
+      continue;
+    }
     const TagSite site{std::span<char16_t>(module.pool.Data() + pos, static_cast<size_t>(*end - pos + 1)),
                        static_cast<int32_t>(pos), &lines, &inPlace.gt};
     if (LinkStepAt(tables, site, BookOfVerse(module, contextVerse))) {

@@ -9,9 +9,10 @@
 //
 // Every step costs time in proportion to what it reads once: books are found
 // through their collation sort keys, verses through the starts of their plain
-// texts (computed once per verse), a verse's removals are compacted in one
-// pass, and a verse queued again is processed again only when that can change
-// it.
+// texts (computed once per verse), the removals of a verse or of a footnote
+// line are compacted in one pass (the "</a>" they take out kept as one hole
+// ahead of it), and a verse queued again is processed again only when that
+// can change it.
 #pragma once
 
 #include <cstdint>

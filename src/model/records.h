@@ -3,8 +3,11 @@
 // the block layout around them is in model/module_format.h.
 #pragma once
 
+#include <algorithm>
 #include <bit>
 #include <cstdint>
+#include <initializer_list>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -81,14 +84,80 @@ static_assert(sizeof(VerseRecord) == 16);
 static_assert(sizeof(DictEntry) == 20);
 static_assert(sizeof(WordRef) == 12);
 
+// Read-only bytes that several holders may share (the records of one image
+// file named by two spellings hold one copy); freed when the last holder
+// releases them. Empty bytes take no storage.
+class SharedBytes {
+ public:
+  SharedBytes() = default;
+  SharedBytes(std::vector<uint8_t> bytes)  // NOLINT: a vector is taken as it is
+      : bytes_(bytes.empty() ? nullptr
+                             : std::make_shared<const std::vector<uint8_t>>(std::move(bytes))) {}
+  SharedBytes(std::initializer_list<uint8_t> bytes) : SharedBytes(std::vector<uint8_t>(bytes)) {}
+
+  size_t size() const { return bytes_ ? bytes_->size() : 0; }
+  bool empty() const { return size() == 0; }
+  const uint8_t* data() const { return bytes_ ? bytes_->data() : nullptr; }
+  const uint8_t* begin() const { return data(); }
+  const uint8_t* end() const { return data() + size(); }
+  uint8_t operator[](size_t i) const { return (*bytes_)[i]; }
+  // This holder lets go of the bytes.
+  void Release() { bytes_.reset(); }
+  bool SharedWith(const SharedBytes& other) const { return bytes_ && bytes_ == other.bytes_; }
+
+ private:
+  std::shared_ptr<const std::vector<uint8_t>> bytes_;
+};
+
+// A list of int32 that holds one element without an allocation: most images
+// are referenced once, and a source may hold millions of them.
+class UseList {
+ public:
+  using value_type = int32_t;
+  using const_iterator = const int32_t*;
+  using iterator = const_iterator;
+
+  UseList() = default;
+  UseList(const std::vector<int32_t>& values) {  // NOLINT: a vector is taken as it is
+    for (int32_t v : values) push_back(v);
+  }
+  UseList(const UseList& other) : UseList(std::vector<int32_t>(other.begin(), other.end())) {}
+  UseList(UseList&&) noexcept = default;
+  UseList& operator=(const UseList& other) { return *this = UseList(other); }
+  UseList& operator=(UseList&&) noexcept = default;
+
+  void push_back(int32_t v) {
+    if (size_ == 0) {
+      first_ = v;
+    } else {
+      if (!more_) more_ = std::make_unique<std::vector<int32_t>>(1, first_);
+      more_->push_back(v);
+    }
+    ++size_;
+  }
+  size_t size() const { return size_; }
+  bool empty() const { return size_ == 0; }
+  const int32_t* begin() const { return more_ ? more_->data() : &first_; }
+  const int32_t* end() const { return begin() + size_; }
+  int32_t operator[](size_t i) const { return begin()[i]; }
+  bool operator==(const std::vector<int32_t>& other) const {
+    return std::equal(begin(), end(), other.begin(), other.end());
+  }
+
+ private:
+  int32_t first_ = 0;
+  uint32_t size_ = 0;
+  std::unique_ptr<std::vector<int32_t>> more_;  // all elements, once there are two
+};
+
 // One per image (in memory only; the file carries length and bytes).
 struct ImageRecord {
   int32_t useCount = 0;
-  std::vector<int32_t> useVerses;     // verseCount at each reference
-  std::vector<int32_t> usePositions;  // pool index of each 8-unit number field
+  UseList useVerses;     // verseCount at each reference
+  UseList usePositions;  // pool index of each 8-unit number field
   int32_t length = 0;
   int32_t paddedLength = 0;
-  std::vector<uint8_t> data;               // at least paddedLength bytes
+  SharedBytes data;                        // at least paddedLength bytes
   std::optional<std::u16string> fileName;  // set for image files, empty inline
 };
 

@@ -260,7 +260,7 @@ PreparedModuleFile PrepareModuleFile(Module& module, std::u16string_view path, b
     file.image = AssembleImage(module);
     // The image bytes are in the assembled image now; release them.
     for (int64_t i = 0; i < module.images.Length(); ++i) {
-      std::vector<uint8_t>().swap(module.images[i].data);
+      module.images[i].data.Release();
     }
   }
   {

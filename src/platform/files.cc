@@ -189,7 +189,14 @@ std::u16string CurrentFolder() {
   return error ? std::u16string(u".") : FromPath(folder);
 }
 
-std::vector<uint8_t> ReadWholeFile(std::u16string_view path) {
+std::optional<FileIdentity> IdentityOf(std::u16string_view path) {
+  const std::string p = text::EncodeUtf8(path);
+  struct stat st {};
+  if (p.find('\0') != std::string::npos || ::stat(p.c_str(), &st) != 0) return std::nullopt;
+  return FileIdentity{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
+}
+
+std::vector<uint8_t> ReadWholeFile(std::u16string_view path, FileIdentity* identity) {
   std::string p = text::EncodeUtf8(path);
   if (p.find('\0') != std::string::npos) throw IoError(p, "no such file");
   // Opening a FIFO for reading waits for a writer: the file is opened without
@@ -199,6 +206,9 @@ std::vector<uint8_t> ReadWholeFile(std::u16string_view path) {
   struct stat st {};
   if (::fstat(fd.get(), &st) != 0) throw IoError(p, "cannot read: " + ErrnoText(errno));
   if (!S_ISREG(st.st_mode)) throw IoError(p, std::string("cannot read: ") + FileKind(st.st_mode));
+  if (identity != nullptr) {
+    *identity = FileIdentity{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
+  }
   const int flags = ::fcntl(fd.get(), F_GETFL);
   if (flags >= 0) (void)::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK);
   if (st.st_size >= kMaxFileSize) {
@@ -220,6 +230,50 @@ std::vector<uint8_t> ReadWholeFile(std::u16string_view path) {
     done += static_cast<size_t>(n);
   }
   return data;
+}
+
+FileReader::FileReader(std::u16string_view path) : path_(text::EncodeUtf8(path)) {
+  if (path_.find('\0') != std::string::npos) throw IoError(path_, "no such file");
+  Fd fd(::open(path_.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+  if (fd.get() < 0) throw IoError(path_, "cannot open: " + ErrnoText(errno));
+  struct stat st {};
+  if (::fstat(fd.get(), &st) != 0) throw IoError(path_, "cannot read: " + ErrnoText(errno));
+  if (!S_ISREG(st.st_mode)) {
+    throw IoError(path_, std::string("cannot read: ") + FileKind(st.st_mode));
+  }
+  const int flags = ::fcntl(fd.get(), F_GETFL);
+  if (flags >= 0) (void)::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK);
+  if (st.st_size >= kMaxFileSize) {
+    throw IoError(
+        path_, "file too large: " + std::to_string(st.st_size) + " bytes (the limit is 2 GiB - 1)");
+  }
+  size_ = st.st_size;
+  fd_ = fd.Release();
+}
+
+FileReader::~FileReader() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+size_t FileReader::Read(std::span<uint8_t> buffer) {
+  for (;;) {
+    const ssize_t n = ::read(fd_, buffer.data(), buffer.size());
+    if (n >= 0) return static_cast<size_t>(n);
+    if (errno != EINTR) throw IoError(path_, "cannot read: " + ErrnoText(errno));
+  }
+}
+
+void FileReader::ReadExactly(std::span<uint8_t> buffer) {
+  size_t done = 0;
+  while (done < buffer.size()) {
+    const size_t n = Read(buffer.subspan(done));
+    if (n == 0) throw IoError(path_, "cannot read: the file became shorter while it was read");
+    done += n;
+  }
+}
+
+void FileReader::Rewind() {
+  if (::lseek(fd_, 0, SEEK_SET) != 0) throw IoError(path_, "cannot read: " + ErrnoText(errno));
 }
 
 std::optional<std::u16string> RealPath(std::u16string_view path) {

@@ -38,10 +38,45 @@ std::u16string AbsolutePath(std::u16string_view path);
 // The process's current folder.
 std::u16string CurrentFolder();
 
+// What tells one file from another, whatever path names it.
+struct FileIdentity {
+  uint64_t device = 0;
+  uint64_t inode = 0;
+  bool operator==(const FileIdentity&) const = default;
+};
+
+// The identity of the file at `path` (symbolic links followed), or nothing
+// when there is none.
+std::optional<FileIdentity> IdentityOf(std::u16string_view path);
+
 // Reads a whole regular file. Throws IoError when it cannot be opened or read,
 // is not a regular file (a folder, a FIFO, a device: nothing is waited for),
 // or is kMaxFileSize bytes or more.
-std::vector<uint8_t> ReadWholeFile(std::u16string_view path);
+// `identity`, when given, receives the identity of the file that was read.
+std::vector<uint8_t> ReadWholeFile(std::u16string_view path, FileIdentity* identity = nullptr);
+
+// A regular file opened for reading in pieces, with the checks of
+// ReadWholeFile (regular files only, below kMaxFileSize). Throws IoError.
+class FileReader {
+ public:
+  explicit FileReader(std::u16string_view path);
+  ~FileReader();
+  FileReader(const FileReader&) = delete;  // owns the open file
+  FileReader& operator=(const FileReader&) = delete;
+
+  int64_t Size() const { return size_; }
+  // Reads up to buffer.size() bytes; 0 at the end of the file.
+  size_t Read(std::span<uint8_t> buffer);
+  // Reads exactly buffer.size() bytes; a shorter file is an IoError.
+  void ReadExactly(std::span<uint8_t> buffer);
+  // Reads from the start again.
+  void Rewind();
+
+ private:
+  std::string path_;
+  int fd_ = -1;
+  int64_t size_ = 0;
+};
 
 // The absolute path of an existing file with every symbolic link, "." and
 // ".." resolved, or nothing when it cannot be resolved.

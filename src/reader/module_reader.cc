@@ -2,6 +2,7 @@
 
 #include <zlib.h>
 
+#include <array>
 #include <cstring>
 
 #include "model/module_format.h"
@@ -65,6 +66,8 @@ class Cursor {
   }
 
   size_t pos() const { return pos_; }
+  // Moves past bytes that Header has found to be there.
+  void Skip(size_t n) { pos_ += n; }
   size_t remaining() const { return bytes_.size() - pos_; }
 
  private:
@@ -126,16 +129,52 @@ std::vector<uint8_t> ModuleImageFromFileBytes(std::span<const uint8_t> fileBytes
   return InflateZlib(fileBytes);
 }
 
-ModuleView::ModuleView(std::vector<uint8_t> image) : image_(std::move(image)) {
-  Cursor c(image_);
+namespace {
+
+// The bytes of `image` in 16-bit units (the last one padded with 0).
+std::vector<char16_t> ToUnits(const std::vector<uint8_t>& image) {
+  std::vector<char16_t> units((image.size() + 1) / 2);
+  if (!image.empty()) std::memcpy(units.data(), image.data(), image.size());
+  return units;
+}
+
+}  // namespace
+
+ModuleView::ModuleView(std::vector<uint8_t> image)
+    : units_(ToUnits(image)), imageBytes_(image.size()) {
+  std::vector<uint8_t>().swap(image);
+  Parse();
+}
+
+ModuleView::ModuleView(std::vector<char16_t> units, size_t bytes)
+    : units_(std::move(units)), imageBytes_(bytes) {
+  if (units_.size() * 2 < bytes) throw FormatError("image storage shorter than the image");
+  Parse();
+}
+
+std::span<const uint8_t> ModuleView::image() const {
+  return {reinterpret_cast<const uint8_t*>(units_.data()), imageBytes_};
+}
+
+std::span<const char16_t> ModuleView::pool() const {
+  if (poolUnits_ == 0) return {};
+  return {units_.data() + format::kPoolOffset / 2, poolUnits_};
+}
+
+void ModuleView::Parse() {
+  Cursor c(image());
   c.Header("block 1 (counters)", 4, format::kCountersBlockCount);
-  std::memcpy(&counters_, image_.data() + c.pos(), sizeof counters_);
+  std::memcpy(&counters_, image().data() + c.pos(), sizeof counters_);
   c.Records<int32_t>(format::kCountersBlockCount);
 
   const int64_t P = c.Header("block 2 (pool)", 2, counters_.poolLength);
-  pool_.resize(static_cast<size_t>(P));
-  if (P > 0) std::memcpy(pool_.data(), image_.data() + c.pos(), static_cast<size_t>(P) * 2);
-  c.Records<char16_t>(P);
+  static_assert(format::kPoolOffset % 2 == 0, "the pool is read in place as 16-bit units");
+  if (P > 0 && c.pos() != static_cast<size_t>(format::kPoolOffset)) {
+    throw FormatError("block 2 (pool) does not start at byte " +
+                      std::to_string(format::kPoolOffset));
+  }
+  poolUnits_ = static_cast<size_t>(P);
+  c.Skip(static_cast<size_t>(P) * 2);
 
   bookNames_ =
       c.Records<BookNameRecord>(c.Header("block 3 (book names)", 8, counters_.bookNameCount));
@@ -156,12 +195,12 @@ std::u16string_view ModuleView::String(int32_t index, std::string_view what) con
 
 Reading<std::u16string_view> ModuleView::TryString(int32_t index, std::string_view what) const {
   using Result = Reading<std::u16string_view>;
-  if (index < 0 || static_cast<size_t>(index) >= pool_.size()) {
+  if (index < 0 || static_cast<size_t>(index) >= pool().size()) {
     return Result::Damaged(std::string(what) + " " + std::to_string(index) +
-                           " out of range (pool length " + std::to_string(pool_.size()) + ")");
+                           " out of range (pool length " + std::to_string(pool().size()) + ")");
   }
-  const char16_t* start = pool_.data() + index;
-  const char16_t* end = pool_.data() + pool_.size();
+  const char16_t* start = pool().data() + index;
+  const char16_t* end = pool().data() + pool().size();
   const char16_t* p = start;
   while (p < end && *p != 0) ++p;
   if (p == end) {
@@ -184,12 +223,12 @@ ImageEntry ModuleView::ImageAt(int32_t position) const {
 Reading<ImageEntry> ModuleView::TryImageAt(int32_t position) const {
   using Result = Reading<ImageEntry>;
   const int64_t offset = format::kPoolOffset + 2 * int64_t{position};
-  const int64_t poolEnd = format::kPoolOffset + 2 * static_cast<int64_t>(pool_.size());
+  const int64_t poolEnd = format::kPoolOffset + 2 * static_cast<int64_t>(pool().size());
   if (position < 0 || offset + format::kImageEntryHeaderSize > poolEnd) {
     return Result::Damaged("image position " + std::to_string(position) +
-                           " out of range (pool length " + std::to_string(pool_.size()) + ")");
+                           " out of range (pool length " + std::to_string(pool().size()) + ")");
   }
-  const uint8_t* p = image_.data() + offset;
+  const uint8_t* p = image().data() + offset;
   const uint32_t zero = static_cast<uint32_t>(p[0] | p[1] << 8 | p[2] << 16 | p[3] << 24);
   const uint32_t length = format::ReadBigEndianLength(std::span<const uint8_t, 4>(p + 4, 4));
   if (zero != 0) {
@@ -256,9 +295,96 @@ Reading<WordRef> ModuleView::TryRef(int32_t i, std::string_view what) const {
   return TryAt(wordRefs_, i, what, "occurrence");
 }
 
+namespace {
+
+// Inflates the zlib stream of `file` into `out`, or, when `out` is empty,
+// only counts the bytes it inflates to (into a small scratch buffer).
+// Returns that count. Raises FormatError for a bad stream.
+size_t InflateFile(files::FileReader& file, std::span<uint8_t> out) {
+  constexpr size_t kPiece = size_t{1} << 20;
+  z_stream zs{};
+  if (inflateInit2(&zs, 15) != Z_OK) throw FormatError("cannot start zlib decompression");
+  struct End {
+    z_stream* zs;
+    ~End() { inflateEnd(zs); }
+  } end{&zs};
+  std::vector<uint8_t> in(kPiece);
+  std::vector<uint8_t> scratch(out.empty() ? kPiece : 0);
+  uint64_t total = 0;
+  bool ended = false;
+  while (!ended) {
+    if (zs.avail_in == 0) {
+      zs.avail_in = static_cast<uInt>(file.Read(in));
+      zs.next_in = in.data();
+      if (zs.avail_in == 0) throw FormatError("bad zlib stream: the stream ends early");
+    }
+    if (out.empty()) {
+      zs.next_out = scratch.data();
+      zs.avail_out = static_cast<uInt>(scratch.size());
+    } else {
+      if (total >= out.size()) {
+        // Room for one byte more than the first pass counted: a file that
+        // changed in between is caught, not overrun.
+        throw FormatError("bad zlib stream: the file changed while it was read");
+      }
+      zs.next_out = out.data() + total;
+      zs.avail_out = static_cast<uInt>(std::min<uint64_t>(out.size() - total, kPiece));
+    }
+    const uInt before = zs.avail_out;
+    const int rc = inflate(&zs, Z_NO_FLUSH);
+    total += before - zs.avail_out;
+    if (total >= kMaxImageSize) throw FormatError("bad zlib stream: the image exceeds 2 GiB");
+    if (rc == Z_STREAM_END) {
+      ended = true;
+    } else if (rc != Z_OK && !(rc == Z_BUF_ERROR && zs.avail_out == 0)) {
+      throw FormatError(std::string("bad zlib stream: ") +
+                        (zs.msg ? zs.msg : "error " + std::to_string(rc)));
+    }
+    if (!out.empty() && total == out.size() && !ended && zs.avail_out == 0) {
+      // Full: the stream must end without more output.
+      uint8_t extra = 0;
+      zs.next_out = &extra;
+      zs.avail_out = 1;
+      const int last = inflate(&zs, Z_NO_FLUSH);
+      if (last != Z_STREAM_END || zs.avail_out == 0) {
+        throw FormatError("bad zlib stream: the file changed while it was read");
+      }
+      ended = true;
+    }
+  }
+  uint64_t trailing = zs.avail_in;
+  for (size_t n = file.Read(in); n != 0; n = file.Read(in)) trailing += n;
+  if (trailing != 0) {
+    throw FormatError("bad zlib stream: " + std::to_string(trailing) +
+                      " bytes follow the end of the stream");
+  }
+  return static_cast<size_t>(total);
+}
+
+}  // namespace
+
 ModuleView ReadModuleFile(std::u16string_view path) {
-  std::vector<uint8_t> bytes = files::ReadWholeFile(path);
-  return ModuleView(ModuleImageFromFileBytes(bytes));
+  files::FileReader file(path);
+  const auto size = static_cast<size_t>(file.Size());
+  std::array<uint8_t, 8> start{};
+  const size_t head = std::min(size, start.size());
+  file.ReadExactly(std::span(start).first(head));
+  if (head == start.size() && std::memcmp(start.data(), kImageStart, 8) == 0) {
+    // A raw file: the image itself.
+    std::vector<char16_t> units((size + 1) / 2);
+    auto* bytes = reinterpret_cast<uint8_t*>(units.data());
+    std::memcpy(bytes, start.data(), head);
+    file.ReadExactly(std::span(bytes + head, size - head));
+    return ModuleView(std::move(units), size);
+  }
+  if (size < 2) throw FormatError("bad zlib stream: the file is too short");
+  file.Rewind();
+  const size_t imageSize = InflateFile(file, {});
+  if (imageSize == 0) return ModuleView(std::vector<char16_t>(), 0);
+  std::vector<char16_t> units((imageSize + 1) / 2);
+  file.Rewind();
+  InflateFile(file, std::span(reinterpret_cast<uint8_t*>(units.data()), imageSize));
+  return ModuleView(std::move(units), imageSize);
 }
 
 }  // namespace quillavor

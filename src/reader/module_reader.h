@@ -66,16 +66,19 @@ class ModuleView {
  public:
   // Parses and validates a module image. Raises FormatError.
   explicit ModuleView(std::vector<uint8_t> image);
+  // The same for an image of `bytes` bytes held in 16-bit units (storage
+  // aligned for the pool, which is then read where it lies).
+  ModuleView(std::vector<char16_t> units, size_t bytes);
 
   const Counters& counters() const { return counters_; }
   // The P code units of block 2 (pool strings and image entries together).
-  std::span<const char16_t> pool() const { return pool_; }
+  std::span<const char16_t> pool() const;
   const std::vector<BookNameRecord>& bookNames() const { return bookNames_; }
   const std::vector<BookRecord>& books() const { return books_; }
   const std::vector<VerseRecord>& verses() const { return verses_; }
   const std::vector<DictEntry>& words() const { return words_; }
   const std::vector<WordRef>& wordRefs() const { return wordRefs_; }
-  const std::vector<uint8_t>& image() const { return image_; }
+  std::span<const uint8_t> image() const;
 
   // The 0-terminated string at a pool index. Raises FormatError when the index
   // is outside the pool or the string runs off its end. `what` names the field
@@ -104,9 +107,14 @@ class ModuleView {
   Reading<WordRef> TryRef(int32_t index, std::string_view what = "occurrence index") const;
 
  private:
-  std::vector<uint8_t> image_;
+  void Parse();
+
+  // The image, in units so that its pool (at an even byte offset) is read in
+  // place: no copy of it is made.
+  std::vector<char16_t> units_;
+  size_t imageBytes_ = 0;
   Counters counters_{};
-  std::vector<char16_t> pool_;
+  size_t poolUnits_ = 0;
   std::vector<BookNameRecord> bookNames_;
   std::vector<BookRecord> books_;
   std::vector<VerseRecord> verses_;
@@ -114,7 +122,10 @@ class ModuleView {
   std::vector<WordRef> wordRefs_;
 };
 
-// Reads a module or raw file from disk. Raises IoError or FormatError.
+// Reads a module or raw file from disk. Raises IoError or FormatError. The
+// file is read in pieces and a module file inflated twice, first to learn the
+// image's size and then into one buffer of that size: the peak memory is the
+// image and a constant (the record tables, blocks 3 to 7, are copied).
 ModuleView ReadModuleFile(std::u16string_view path);
 
 }  // namespace quillavor

@@ -106,6 +106,10 @@ class BytePass {
 
   std::string Run() {
     out_.reserve(src_.size() + src_.size() / 64);
+    // Room for every image the text may hold, so that the table never holds
+    // spare records (it would double as it grows).
+    module_.images.Reserve(module_.images.Length() + Occurrences(kInlineImage) +
+                           Occurrences(kImageFile));
     memory::AdviseLargePages(out_.data(), out_.capacity());
     size_t pos = 0;
     const size_t end = src_.size();
@@ -127,6 +131,15 @@ class BytePass {
   }
 
  private:
+  int64_t Occurrences(std::string_view marker) const {
+    int64_t n = 0;
+    for (size_t at = src_.find(marker); at != std::string_view::npos;
+         at = src_.find(marker, at + marker.size())) {
+      ++n;
+    }
+    return n;
+  }
+
   bool At(size_t pos, std::string_view marker) const {
     return src_.substr(pos).starts_with(marker);
   }
@@ -233,13 +246,27 @@ class BytePass {
       ResumeAfterReference(lineEnd);
       return lineEnd;
     }
-    std::vector<uint8_t> bytes = files::ReadWholeFile(readFrom);
-    const int64_t length = static_cast<int64_t>(bytes.size());
-    if (length > kMaxImageLength) {
-      throw IoError(PathForMessage(path), "image file too large: " + std::to_string(length) +
-                                              " bytes (the limit is 2 GiB - 4 bytes)");
+    // One file named by two spellings gives two records (the rules make one
+    // per path) but is read once: the records share its bytes.
+    SharedBytes bytes;
+    int64_t length = 0;
+    const std::optional<files::FileIdentity> identity = files::IdentityOf(readFrom);
+    const auto read = identity ? imageByFile_.find(*identity) : imageByFile_.end();
+    if (read != imageByFile_.end()) {
+      bytes = module_.images[read->second].data;
+      length = module_.images[read->second].length;
+    } else {
+      files::FileIdentity readIdentity;
+      std::vector<uint8_t> data = files::ReadWholeFile(readFrom, &readIdentity);
+      length = static_cast<int64_t>(data.size());
+      if (length > kMaxImageLength) {
+        throw IoError(PathForMessage(path), "image file too large: " + std::to_string(length) +
+                                                " bytes (the limit is 2 GiB - 4 bytes)");
+      }
+      data.resize(static_cast<size_t>(RoundUp(length, 4)));
+      bytes = std::move(data);
+      imageByFile_.emplace(readIdentity, module_.images.Length());
     }
-    bytes.resize(static_cast<size_t>(RoundUp(length, 4)));
     const int64_t number = AppendImage(std::move(bytes), length, path);
     imageByPath_.emplace(path, number);
     WriteReference(number);
@@ -299,8 +326,7 @@ class BytePass {
   }
 
   // Appends an image record; returns its 1-based number.
-  int64_t AppendImage(std::vector<uint8_t> data, int64_t length,
-                      std::optional<std::u16string> fileName) {
+  int64_t AppendImage(SharedBytes data, int64_t length, std::optional<std::u16string> fileName) {
     const int64_t index = module_.images.Length();
     module_.images.SetLength(index + 1);
     ImageRecord& image = module_.images[index];
@@ -357,6 +383,13 @@ class BytePass {
   int64_t outLines_ = 0;
   std::string out_;
   std::unordered_map<std::u16string, int64_t> imageByPath_;  // path -> image number
+  // The record holding the bytes of each image file read, by its identity.
+  struct IdentityHash {
+    size_t operator()(const files::FileIdentity& id) const {
+      return std::hash<uint64_t>()(id.device * 0x9E3779B97F4A7C15ULL ^ id.inode);
+    }
+  };
+  std::unordered_map<files::FileIdentity, int64_t, IdentityHash> imageByFile_;
   size_t noImageEndFrom_ = std::string_view::npos;           // no "</image>" at or after this
 };
 

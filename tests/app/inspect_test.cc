@@ -147,7 +147,7 @@ TEST(InspectDamaged, BothDumpsShowTheDamageAndGoOn) {
   const ModuleView intact = testing::CompileToView(kSource);
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    std::vector<uint8_t> image = intact.image();
+    std::vector<uint8_t> image(intact.image().begin(), intact.image().end());
     c.patch(intact, image);
     const ModuleView damaged(std::move(image));
 
@@ -172,7 +172,7 @@ TEST(InspectDamaged, NoFlippedByteStopsADump) {
   InspectOptions letter;
   letter.letter = u"m";
   for (size_t i = 0; i < intact.image().size(); ++i) {
-    std::vector<uint8_t> image = intact.image();
+    std::vector<uint8_t> image(intact.image().begin(), intact.image().end());
     image[i] ^= 0xA5;
     std::optional<ModuleView> damaged;
     try {

@@ -272,7 +272,7 @@ TEST(Preview, HostileModuleTextNeverBecomesMarkupOrScript) {
   ModuleView built = Build(source);
   // Units that UTF-8 source text cannot carry, patched into the pool: a lone
   // high and a lone low surrogate, a noncharacter and a control unit.
-  std::vector<uint8_t> image = built.image();
+  std::vector<uint8_t> image(built.image().begin(), built.image().end());
   auto patch = [&](std::string_view marker, char16_t unit) {
     std::vector<uint8_t> needle;
     for (char ch : marker) {

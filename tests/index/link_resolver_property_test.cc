@@ -208,6 +208,82 @@ TEST(LinkResolutionProperty, LongLinesMatchTheLiteralResolution) {
   }
 }
 
+// Footnote lines of many links, resolved in place one queued tag after the
+// other: removals that take later queued tags with them, "</a>" far ahead,
+// tags joined by a removal, footnote links that find their lines, and what
+// each removal leaves behind the line's terminator.
+TEST(LinkResolutionProperty, FootnoteLinesWithManyLinksMatchTheLiteralResolution) {
+  const char* const kPieces[] = {
+      "<a=\"Nowhere\">x</a> ", "<a=\"Genesis 1\">x</a> ", "<a=\"Exodus 1\">x</a> ",
+      "<a=\"Nowhere\">", "</a>", "</a", "<a=\"Nowhere\" ", "<a=\"No>where\">x</a>",
+      "<A=\"Gen 1:1-2\">y</a> ", "<f=\"        \">[b] ", "<f=\" \">[z] ", "<f=\"\">",
+      "<r=\"Genesis 1\">r</a>", "<m=\"Nowhere\">m</a>", "<<a=\"Nowhere\">a=\"Exodus 1\">",
+      "<a=\"Genesis 1#zz\">z</a> ", "word ", ">", "\""};
+  std::mt19937 rng(11);
+  auto line = [&](int pieces) {
+    std::string s;
+    for (int i = 0; i < pieces; ++i) {
+      s += kPieces[std::uniform_int_distribution<size_t>(0, std::size(kPieces) - 1)(rng)];
+    }
+    return s;
+  };
+  for (int round = 0; round < 60; ++round) {
+    const std::string source = "<Genesis>Genesis 1\n1 first\n[a] " + line(300) + "\n[b] " +
+                               line(40) + "\n[c]" + line(4) + "\n2 second " + line(20) +
+                               "\n[a] " + line(60) + "\n<Exodus>Exodus 1\n1 end\n[z] z\n";
+    const Built fast = BuildFast(source);
+    const Built slow = BuildLiteral(source);
+    EXPECT_TRUE(fast.image == slow.image && fast.changed == slow.changed &&
+                fast.pending == slow.pending)
+        << "round " << round;
+  }
+}
+
+// Links removed long before their "</a>": the removed "</a>" are taken out
+// of the text ahead as the pass meets them, and that text is read whole
+// wherever a tag needs it (values and ">" on either side of a removed
+// "</a>", a "</a>" or "<sc>" that a removal joins, footnote markers).
+TEST(LinkResolutionProperty, EndTagsFarAheadMatchTheLiteralResolution) {
+  const char* const kFront[] = {
+      "<a=\"Nowhere\">x ", "<a=\"Nowhere\">", "<a=\"Genesis 1\">g ", "<a=\"Nowhere\" ",
+      "<f=\"        \">[b] ", "<f=\" \">", "<A=\"Gen 1:1\">", "<a=\"No\"where\">",
+      "<<a=\"Nowhere\">a=\"Genesis 1\">", "<f=\"xx", "word ", "\"", "<sc", "<",
+      "<a=\"Nowhere that any book of this module names\">", "<f=\"        \" and on and on ",
+      "<a=\"Genesis 1\" with a long way to its end ", "a long run of words without brackets "};
+  const char* const kBack[] = {"</a>", "</a>", "</a>", "</a>x", "</", "a>", ">", "<sc", "c>",
+                               "\"", "[b] ", "<a=\"Nowhere\">y", "/a>", "<sc</a>>",
+                               ">[b]", "a long run of words without brackets "};
+  std::mt19937 rng(23);
+  auto pick = [&](const auto& list) {
+    return std::string(list[std::uniform_int_distribution<size_t>(0, std::size(list) - 1)(rng)]);
+  };
+  auto line = [&]() {
+    std::string s;
+    const int front = std::uniform_int_distribution<int>(5, 120)(rng);
+    for (int i = 0; i < front; ++i) s += pick(kFront);
+    const int back = std::uniform_int_distribution<int>(5, 120)(rng);
+    for (int i = 0; i < back; ++i) s += rng() % 8 == 0 ? pick(kFront) : pick(kBack);
+    return s;
+  };
+  // A value, and a footnote marker, on both sides of a removed "</a>".
+  const std::string kSpanning[] = {
+      "<Genesis>Genesis 1\n1 <a=\"Nowhere\">x <a=\"          Genesis 1</a>\">y</a>\n",
+      "<Genesis>Genesis 1\n1 v\n[a] <a=\"Nowhere\">x <f=\"        \" and a long way on></a>[b] "
+      "z\n[b] b\n"};
+  for (const std::string& source : kSpanning) {
+    EXPECT_EQ(BuildFast(source).image, BuildLiteral(source).image) << source;
+  }
+  for (int round = 0; round < 80; ++round) {
+    const std::string source = "<Genesis>Genesis 1\n1 " + line() + "\n[a] " + line() +
+                               "\n[b] b\n2 " + line() + "\n[c] " + line() + "\n";
+    const Built fast = BuildFast(source);
+    const Built slow = BuildLiteral(source);
+    EXPECT_TRUE(fast.image == slow.image && fast.changed == slow.changed &&
+                fast.pending == slow.pending)
+        << "round " << round << ":\n" << source;
+  }
+}
+
 // A verse queued twice is passed over the second time only when that pass
 // would find nothing to do; these verses, each queued twice, have something
 // left after their first pass.

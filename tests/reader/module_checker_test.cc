@@ -710,7 +710,7 @@ TEST(ModuleChecker, AcceptsAnImageFieldMovedByALinkRemoval) {
   EXPECT_EQ(header.String(header.verses()[0].text), u"<p><image=2       >");
   // A number beyond every reference in the pool (the header line's text is
   // there twice: as the line and as the book name) is still reported.
-  ImageEditor editor(header.image());
+  ImageEditor editor(std::vector<uint8_t>(header.image().begin(), header.image().end()));
   const int32_t field = header.verses()[0].text + 10;
   editor.SetUnit(field, u'4');
   const std::vector<std::string> got = Messages(CheckModuleImage(editor.image()));

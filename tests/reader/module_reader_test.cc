@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -163,6 +164,28 @@ TEST(ModuleReader, ZlibStreams) {
   ASSERT_FALSE(damaged.empty());
   damaged.back() ^= 0xFF;  // the Adler-32 checksum
   EXPECT_EQ(rejection(damaged), "bad zlib stream: incorrect data check");
+
+  // A file is read in pieces and inflated twice, first to learn the size:
+  // the same image, and the same message for each damaged stream.
+  testing::TempDir dir;
+  auto fromFile = [&](const std::vector<uint8_t>& bytes) -> std::string {
+    const auto path = dir.Write("m.quillavor", std::string(bytes.begin(), bytes.end()));
+    try {
+      const ModuleView view = ReadModuleFile(path.u16string());
+      return view.image().size() == image.size() &&
+                     std::equal(image.begin(), image.end(), view.image().begin())
+                 ? "(the image)"
+                 : "(another image)";
+    } catch (const FormatError& e) {
+      return e.what();
+    }
+  };
+  EXPECT_EQ(fromFile(compressed), "(the image)");
+  EXPECT_EQ(fromFile(image), "(the image)");
+  for (const std::vector<uint8_t>& bytes :
+       {std::vector<uint8_t>{0x78}, std::vector<uint8_t>{1, 2, 3, 4}, early, trailing, damaged}) {
+    EXPECT_EQ(fromFile(bytes), rejection(bytes));
+  }
 }
 
 TEST(ModuleReader, ReadModuleFileReportsMissingAndDamagedFiles) {

@@ -289,6 +289,13 @@ TEST(PrepareSourceTest, RelativeAndAbsolutePathGiveTwoRecords) {
   EXPECT_EQ(p.module->images[1].fileName, U16(absolute));
   EXPECT_EQ(ImageBytes(p.module->images[0]), "IMG");
   EXPECT_EQ(ImageBytes(p.module->images[1]), "IMG");
+  // One file, read once: the two records share its bytes. Another file of
+  // the same content is another file.
+  EXPECT_TRUE(p.module->images[0].data.SharedWith(p.module->images[1].data));
+  const std::string other = dir.Write("copy.png", "IMG").string();
+  Prepared q = Prepare("<imagefile>" + absolute + "\n<imagefile>" + other + "\n");
+  ASSERT_EQ(q.module->images.Length(), 2);
+  EXPECT_FALSE(q.module->images[0].data.SharedWith(q.module->images[1].data));
 }
 
 TEST(PrepareSourceTest, RelativePathIsTakenFromTheCurrentDirectory) {
