@@ -74,11 +74,43 @@ void Compilation::FlushDiagnostics() {
   auto key = [](const Diagnostic& d) {
     return d.line > 0 ? d.line : std::numeric_limits<int64_t>::max();
   };
-  std::stable_sort(found_.items.begin(), found_.items.end(),
-                   [&](const Diagnostic& a, const Diagnostic& b) { return key(a) < key(b); });
+  const auto byLine = [&](const Diagnostic& a, const Diagnostic& b) { return key(a) < key(b); };
+  // The stages find most in line order: a sorted list is left as it is.
+  if (!std::is_sorted(found_.items.begin(), found_.items.end(), byLine)) {
+    std::stable_sort(found_.items.begin(), found_.items.end(), byLine);
+  }
   std::vector<Diagnostic> items = std::move(found_.items);
   found_.items.clear();
-  for (Diagnostic& d : items) diagnostics_->Report(std::move(d));
+  for (Diagnostic& d : found_.Overflow(text::EncodeUtf8(module_->sourcePath))) {
+    items.push_back(std::move(d));
+  }
+  diagnostics_->ReportAll(std::move(items));
+}
+
+void FoundDiagnostics::Report(Diagnostic diagnostic) {
+  if (++found_[diagnostic.code] <= kListedPerCode) items.push_back(std::move(diagnostic));
+}
+
+bool FoundDiagnostics::Admits(DiagnosticCode code) {
+  int64_t& n = found_[code];
+  if (n < kListedPerCode) return true;
+  ++n;
+  return false;
+}
+
+std::vector<Diagnostic> FoundDiagnostics::Overflow(const std::string& file) const {
+  std::vector<Diagnostic> out;
+  for (const auto& [code, n] : found_) {
+    if (n <= kListedPerCode) continue;
+    Diagnostic d;
+    d.code = code;
+    d.file = file;
+    d.message = std::to_string(n) + " " + std::string(DiagnosticCodeName(code)) +
+                " warnings in all; the first " + std::to_string(kListedPerCode) +
+                " are listed: mend those and build again to see the others";
+    out.push_back(std::move(d));
+  }
+  return out;
 }
 
 std::optional<std::string> Compilation::Load(std::optional<std::span<const uint8_t>> bytes) {
@@ -193,7 +225,7 @@ void Compilation::Unresolved(const UnresolvedLink& link) {
     if (!keptAsTextReported_.insert(holder * (int64_t{1} << 24) + link.offset).second) return;
   }
   ++linksUnresolved_;
-  if (diagnostics_ == nullptr) return;
+  if (diagnostics_ == nullptr || !found_.Admits(DiagnosticCode::kUnresolvedLink)) return;
 
   std::string where;
   int64_t line = 0;
@@ -248,7 +280,7 @@ void Compilation::Unresolved(const UnresolvedLink& link) {
 }
 
 void Compilation::Lookalike(const LinkLookalike& lookalike) {
-  if (diagnostics_ == nullptr) return;
+  if (diagnostics_ == nullptr || !found_.Admits(DiagnosticCode::kLinkLookalike)) return;
   std::string where;
   int64_t line = 0;
   if (lookalike.noteOf != kNone) {

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <optional>
 #include <span>
@@ -60,6 +61,28 @@ CompileResult CompileModuleFromBytes(std::u16string name, std::u16string abbrevi
                                      std::u16string sourcePath, std::u16string options,
                                      std::span<const uint8_t> bytes, Progress& progress,
                                      DiagnosticSink* diagnostics = nullptr);
+
+// The diagnostics of one module as the stages find them: at most
+// kListedPerCode of each code are kept, the others only counted, so that a
+// source with a million broken links costs no more to report than one with
+// a few thousand.
+class FoundDiagnostics : public DiagnosticSink {
+ public:
+  static constexpr int64_t kListedPerCode = 10'000;
+
+  void Report(Diagnostic diagnostic) override;
+  // Whether one more diagnostic of `code` is kept; when not, it is counted
+  // here, so that the caller need not make it.
+  bool Admits(DiagnosticCode code);
+  // The kept ones (`items`) stay as they are; for each code with more found
+  // than kept, a whole-file diagnostic (line 0) of that code giving the count.
+  std::vector<Diagnostic> Overflow(const std::string& file) const;
+
+  std::vector<Diagnostic> items;
+
+ private:
+  std::map<DiagnosticCode, int64_t> found_;  // kept or not
+};
 
 // One compile run, stage by stage, for the functions above and for tests
 // that look between the stages. Call the stages in order, each at most once.
@@ -123,7 +146,7 @@ class Compilation : private LineStages, private LinkOutcomes {
   DiagnosticSink* diagnostics_;  // null: no diagnostics
   // What the stages found, in the order found; handed on in line order when
   // the run finishes (or fails).
-  DiagnosticList found_;
+  FoundDiagnostics found_;
   LineMap lineMap_;              // prepared lines to file lines
   MarkupFacts facts_;            // pool positions that diagnostics name
   // What the load saw, for the empty-module diagnostic.

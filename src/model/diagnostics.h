@@ -52,6 +52,10 @@ class DiagnosticSink {
  public:
   virtual ~DiagnosticSink() = default;
   virtual void Report(Diagnostic diagnostic) = 0;
+  // Reports each of `diagnostics` in order.
+  virtual void ReportAll(std::vector<Diagnostic> diagnostics) {
+    for (Diagnostic& d : diagnostics) Report(std::move(d));
+  }
 };
 
 // A sink that keeps what it is given, to be handed on later in one piece
@@ -59,6 +63,14 @@ class DiagnosticSink {
 class DiagnosticList : public DiagnosticSink {
  public:
   void Report(Diagnostic diagnostic) override { items.push_back(std::move(diagnostic)); }
+  // A whole run's list is taken over as it is, not moved item by item.
+  void ReportAll(std::vector<Diagnostic> diagnostics) override {
+    if (items.empty()) {
+      items = std::move(diagnostics);
+    } else {
+      DiagnosticSink::ReportAll(std::move(diagnostics));
+    }
+  }
   std::vector<Diagnostic> items;
 };
 

@@ -188,6 +188,21 @@ TEST(DiagnosticsTest, MalformedUtf8SuggestsTheCodePageAndIsCapped) {
             "line 22");
 }
 
+// A module lists at most 10,000 diagnostics of a code; one more, for the
+// whole file, gives the count of all.
+TEST(DiagnosticsTest, EachCodeIsListedAtMostTenThousandTimes) {
+  const Compiled run = Compile("<G>G\n1 " + Repeat("<a=\"Nowhere\">x</a> ", 10'003) + "\n");
+  ASSERT_EQ(run.diagnostics.size(), 10'001u);
+  EXPECT_EQ(run.result.linksUnresolved, 10'003);
+  const Diagnostic& last = run.diagnostics.back();
+  EXPECT_EQ(last.code, DiagnosticCode::kUnresolvedLink);
+  EXPECT_EQ(last.line, 0);
+  EXPECT_EQ(last.message,
+            "10003 unresolved-link warnings in all; the first 10000 are listed: mend those and "
+            "build again to see the others");
+  EXPECT_EQ(run.diagnostics[9'999].line, 2);
+}
+
 // Diagnostics never change a module byte, and their counts agree with the
 // links the module holds.
 TEST(DiagnosticsTest, NeverChangeTheModule) {
