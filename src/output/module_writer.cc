@@ -14,28 +14,25 @@ namespace quillavor {
 
 namespace {
 
-// Each part of the image is compressed at the libdeflate level that makes it
-// no larger than zlib's level 9 does, in the least time (measured on the KJV
-// image, each part alone):
+// Each part of the image is compressed at the fastest libdeflate level that
+// keeps it no larger than zlib's level 9 makes it (measured on the KJV image,
+// each part alone), so that the file stays smaller than zlib's whatever the
+// mix of text and tables:
 // - the pool (text, then any embedded images): level 8; level 7 makes the
 //   text 1.4% larger than zlib's level 9 does;
-// - the records of book names, books, verses and words: level 12, the
-//   strongest; they are a few percent of a Bible's image;
-// - the word occurrences, 12-byte records of which a Bible has a million:
-//   level 5, which makes them smaller than levels 6 to 9 do, in a third of
-//   level 8's time.
+// - the tables (books, verses, words and their occurrences, fixed-size
+//   records): level 5, which makes them smaller than levels 6 to 9 do, in a
+//   third of level 8's time.
 constexpr int kPoolLevel = 8;
-constexpr int kRecordsLevel = 12;
-constexpr int kOccurrencesLevel = 5;
-// Estimated compression time per byte of each part at its level, in units of
-// about 10 ns (on the machine of BENCHMARKS.md; only the ratios matter).
+constexpr int kTablesLevel = 5;
+// Estimated compression time per byte of each part at its level (only the
+// ratio matters): the pool's text takes about five times as long.
 constexpr uint32_t kPoolByteCost = 5;
-constexpr uint32_t kRecordsByteCost = 5;
-constexpr uint32_t kOccurrencesByteCost = 1;
-// The estimated cost of one chunk, about 45 ms of work: each part is cut into
-// chunks of about this cost, which balance well on a few threads; each chunk
-// boundary costs about 600 bytes. An image of less than two chunks' cost is
-// one stream at the pool's level.
+constexpr uint32_t kTablesByteCost = 1;
+// The estimated cost of one chunk, about 45 ms of work on the machine of
+// BENCHMARKS.md: each part is cut into chunks of about this cost, which
+// balance well on a few threads; each chunk boundary costs about 600 bytes.
+// An image of less than two chunks' cost is one stream at the pool's level.
 constexpr uint64_t kChunkCost = 4'500'000;
 
 class ImageBuilder {
@@ -180,59 +177,38 @@ void CheckModuleFitsTheFormat(const Module& m) {
 
 namespace {
 
-// Where the pool ends and the occurrences block begins, read from the block
-// headers; a header that does not fit the image puts the rest of the image in
-// the part before it.
-struct ImageParts {
-  size_t poolEnd = 0;
-  size_t occurrencesStart = 0;
-};
-
-ImageParts FindImageParts(std::span<const uint8_t> image) {
-  ImageParts parts;
+// Where the pool block ends: its header's unit count; 0 when that count does
+// not fit the image (all of it is then costed as tables).
+size_t PoolEnd(std::span<const uint8_t> image) {
   constexpr auto kPoolStart = static_cast<size_t>(format::kPoolOffset);
-  if (image.size() < kPoolStart) return parts;
+  if (image.size() < kPoolStart) return 0;
   int32_t units = 0;
   std::memcpy(&units, image.data() + kPoolStart - 4, 4);
-  if (units < 0 || static_cast<size_t>(units) > (image.size() - kPoolStart) / 2) return parts;
-  parts.poolEnd = kPoolStart + 2 * static_cast<size_t>(units);
-  // Four blocks of records (book names, books, verses, words), then the occurrences.
-  size_t at = parts.poolEnd;
-  constexpr auto kHeader = static_cast<size_t>(format::kBlockHeaderSize);
-  for (int block = 0; block < 4; ++block) {
-    int32_t header[2] = {0, 0};
-    if (image.size() - at < kHeader) break;
-    std::memcpy(header, image.data() + at, kHeader);
-    if (header[0] < 0 || header[1] < 0) break;
-    const uint64_t bytes = uint64_t{static_cast<uint32_t>(header[0])} * static_cast<uint32_t>(header[1]);
-    if (bytes > image.size() - at - kHeader) break;
-    at += kHeader + static_cast<size_t>(bytes);
-  }
-  parts.occurrencesStart = at;
-  return parts;
+  if (units < 0 || static_cast<size_t>(units) > (image.size() - kPoolStart) / 2) return 0;
+  return kPoolStart + 2 * static_cast<size_t>(units);
 }
 
 }  // namespace
 
 std::vector<PlannedChunk> PlanImageChunks(std::span<const uint8_t> image) {
-  const ImageParts parts = FindImageParts(image);
+  const size_t poolEnd = PoolEnd(image);
   struct Part {
     size_t begin, end;
     uint32_t costPerByte;
     int level;
   };
-  const Part list[3] = {
-      {0, parts.poolEnd, kPoolByteCost, kPoolLevel},
-      {parts.poolEnd, parts.occurrencesStart, kRecordsByteCost, kRecordsLevel},
-      {parts.occurrencesStart, image.size(), kOccurrencesByteCost, kOccurrencesLevel}};
+  const Part parts[2] = {{0, poolEnd, kPoolByteCost, kPoolLevel},
+                         {poolEnd, image.size(), kTablesByteCost, kTablesLevel}};
   uint64_t total = 0;
-  for (const Part& part : list) total += uint64_t{part.costPerByte} * (part.end - part.begin);
-  std::vector<PlannedChunk> plan;
-  if (image.empty()) return plan;
+  for (const Part& part : parts) total += uint64_t{part.costPerByte} * (part.end - part.begin);
+  if (image.empty()) return {};
   if (total < 2 * kChunkCost) return {{image.size(), kPoolLevel}};
-  for (const Part& part : list) {
+  std::vector<PlannedChunk> plan;
+  for (const Part& part : parts) {
     const CostSpan span[1] = {{part.end - part.begin, part.costPerByte}};
-    for (const size_t end : PlanChunks(span, kChunkCost)) plan.push_back({part.begin + end, part.level});
+    for (const size_t end : PlanChunks(span, kChunkCost)) {
+      plan.push_back({part.begin + end, part.level});
+    }
   }
   return plan;
 }

@@ -21,10 +21,10 @@ class ThreadPool;
 // counts and stores the flags word in the Module first.
 std::vector<uint8_t> AssembleImage(Module& module);
 
-// How CompressImage cuts `image` into chunks: the pool, the records and the
-// word occurrences each at their own level, each cut into chunks of about
-// equal estimated compression time; a small image is one chunk. The plan
-// depends on the image's block headers alone.
+// How CompressImage cuts `image` into chunks: the pool and the tables each at
+// their own level, each cut into chunks of about equal estimated compression
+// time; a small image is one chunk. The plan depends on the image's size and
+// pool length alone.
 std::vector<PlannedChunk> PlanImageChunks(std::span<const uint8_t> image);
 
 // One zlib stream (RFC 1950, 15-bit window) of `image`, its chunks compressed
