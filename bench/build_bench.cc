@@ -29,6 +29,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_format.h"
 #include "app/build_driver.h"
 #include "compile/compilation.h"
 #include "output/module_writer.h"
@@ -214,12 +215,6 @@ struct Stat {
 Stat Summarise(std::vector<double> v) {
   std::sort(v.begin(), v.end());
   return Stat{v.front(), v[v.size() / 2], v.back()};
-}
-
-std::string Fmt(const char* fmt, double v) {
-  char buf[64];
-  std::snprintf(buf, sizeof buf, fmt, v);
-  return buf;
 }
 
 std::string MsRow(const std::string& name, const std::vector<double>& seconds) {

@@ -20,6 +20,7 @@
 #include <string_view>
 #include <vector>
 
+#include "bench_format.h"
 #include "compile/compilation.h"
 #include "model/diagnostics.h"
 #include "output/module_writer.h"
@@ -127,12 +128,6 @@ double BuildSeconds(const std::filesystem::path& work, const std::string& source
     best = std::min(best, UserSeconds() - start);
   }
   return best;
-}
-
-std::string Fmt(const char* fmt, double v) {
-  char buf[64];
-  std::snprintf(buf, sizeof buf, fmt, v);
-  return buf;
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <limits>
 #include <system_error>
+#include <tuple>
 #include <utility>
 
 #include "index/word_index.h"
@@ -208,6 +209,19 @@ void Compilation::ReportMarkupFacts() {
   }
 }
 
+std::pair<std::string, int64_t> Compilation::NoteOrVerse(int32_t noteOf, int32_t verse) const {
+  if (noteOf != kNone) {
+    int64_t line = 0;
+    if (static_cast<size_t>(noteOf) < facts_.headerLines.size()) {
+      line = FileLineAt(facts_.headerLines[static_cast<size_t>(noteOf)]);
+    }
+    return {"in the note of " + text::EncodeUtf8(module_->StringView(module_->books[noteOf].title)),
+            line};
+  }
+  const bool known = verse >= 0 && verse < module_->verseCount;
+  return {"in " + VersePlace(verse), known ? FileLineAt(module_->verses[verse].text) : 0};
+}
+
 std::string Compilation::VersePlace(int32_t verse) const {
   if (verse < 0 || verse >= module_->verseCount) return "before the first verse";
   const VerseRecord& v = module_->verses[verse];
@@ -229,18 +243,11 @@ void Compilation::Unresolved(const UnresolvedLink& link) {
 
   std::string where;
   int64_t line = 0;
-  if (link.noteOf != kNone) {
-    where = "in the note of " +
-            text::EncodeUtf8(module_->StringView(module_->books[link.noteOf].title));
-    if (static_cast<size_t>(link.noteOf) < facts_.headerLines.size()) {
-      line = FileLineAt(facts_.headerLines[static_cast<size_t>(link.noteOf)]);
-    }
-  } else if (link.footnoteTag != kNone) {
+  if (link.noteOf == kNone && link.footnoteTag != kNone) {
     where = "in a footnote line after " + VersePlace(link.verse);
     line = FileLineAt(link.footnoteTag);
   } else {
-    where = "in " + VersePlace(link.verse);
-    line = FileLineAt(module_->verses[link.verse].text);
+    std::tie(where, line) = NoteOrVerse(link.noteOf, link.verse);
   }
   const std::string letter = text::EncodeUtf8(std::u16string(1, link.letter));
   const std::string value = text::EncodeUtf8(link.value);
@@ -281,20 +288,7 @@ void Compilation::Unresolved(const UnresolvedLink& link) {
 
 void Compilation::Lookalike(const LinkLookalike& lookalike) {
   if (diagnostics_ == nullptr || !found_.Admits(DiagnosticCode::kLinkLookalike)) return;
-  std::string where;
-  int64_t line = 0;
-  if (lookalike.noteOf != kNone) {
-    where = "in the note of " +
-            text::EncodeUtf8(module_->StringView(module_->books[lookalike.noteOf].title));
-    if (static_cast<size_t>(lookalike.noteOf) < facts_.headerLines.size()) {
-      line = FileLineAt(facts_.headerLines[static_cast<size_t>(lookalike.noteOf)]);
-    }
-  } else {
-    where = "in " + VersePlace(lookalike.verse);
-    if (lookalike.verse >= 0 && lookalike.verse < module_->verseCount) {
-      line = FileLineAt(module_->verses[lookalike.verse].text);
-    }
-  }
+  const auto [where, line] = NoteOrVerse(lookalike.noteOf, lookalike.verse);
   const std::string text = text::EncodeUtf8(lookalike.text);
   std::string message;
   if (lookalike.kind == LinkLookalike::Kind::kUnresolvedValue) {

@@ -14,6 +14,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "index/link_resolver.h"
@@ -128,6 +129,9 @@ class Compilation : private LineStages, private LinkOutcomes {
   void ReportEmptyModule();
   // "Genesis 1, verse 3": a verse as a person finds it.
   std::string VersePlace(int32_t verse) const;
+  // "in the note of Genesis" (book `noteOf`, unless kNone) or "in Genesis 1,
+  // verse 3" (verse `verse`), and the file line where it stands (0: unknown).
+  std::pair<std::string, int64_t> NoteOrVerse(int32_t noteOf, int32_t verse) const;
 
   std::unique_ptr<Module> module_;
   Progress& progress_;

@@ -191,6 +191,7 @@ size_t PoolEnd(std::span<const uint8_t> image) {
 }  // namespace
 
 std::vector<PlannedChunk> PlanImageChunks(std::span<const uint8_t> image) {
+  if (image.empty()) return {};
   const size_t poolEnd = PoolEnd(image);
   struct Part {
     size_t begin, end;
@@ -201,7 +202,6 @@ std::vector<PlannedChunk> PlanImageChunks(std::span<const uint8_t> image) {
                          {poolEnd, image.size(), kTablesByteCost, kTablesLevel}};
   uint64_t total = 0;
   for (const Part& part : parts) total += uint64_t{part.costPerByte} * (part.end - part.begin);
-  if (image.empty()) return {};
   if (total < 2 * kChunkCost) return {{image.size(), kPoolLevel}};
   std::vector<PlannedChunk> plan;
   for (const Part& part : parts) {

@@ -43,6 +43,7 @@ struct Built {
   std::vector<uint8_t> image;
   std::vector<int32_t> changed;  // sorted, each once
   std::vector<int32_t> pending;  // the queue after the pass
+  bool operator==(const Built&) const = default;
 };
 
 std::vector<int32_t> Sorted(std::vector<int32_t> v) {
@@ -177,10 +178,7 @@ TEST(LinkResolutionProperty, TheFastPathsMatchTheLiteralResolution) {
   int differ = 0;
   for (uint32_t seed = 1; seed <= 600 && differ < 3; ++seed) {
     const std::string source = SourceMaker(seed).Make();
-    const Built fast = BuildFast(source);
-    const Built slow = BuildLiteral(source);
-    const bool same =
-        fast.image == slow.image && fast.changed == slow.changed && fast.pending == slow.pending;
+    const bool same = BuildFast(source) == BuildLiteral(source);
     EXPECT_TRUE(same) << "seed " << seed << ":\n" << source;
     if (!same) ++differ;
   }
@@ -200,10 +198,7 @@ TEST(LinkResolutionProperty, LongLinesMatchTheLiteralResolution) {
     }
     const std::string source = "<Genesis>Genesis 1\n" + line + "\n2 " + line +
                                "\n[a] " + line + "\n<Exodus>Exodus 1\n1 end\n";
-    const Built fast = BuildFast(source);
-    const Built slow = BuildLiteral(source);
-    EXPECT_TRUE(fast.image == slow.image && fast.changed == slow.changed &&
-                fast.pending == slow.pending)
+    EXPECT_TRUE(BuildFast(source) == BuildLiteral(source))
         << "round " << round;
   }
 }
@@ -231,10 +226,7 @@ TEST(LinkResolutionProperty, FootnoteLinesWithManyLinksMatchTheLiteralResolution
     const std::string source = "<Genesis>Genesis 1\n1 first\n[a] " + line(300) + "\n[b] " +
                                line(40) + "\n[c]" + line(4) + "\n2 second " + line(20) +
                                "\n[a] " + line(60) + "\n<Exodus>Exodus 1\n1 end\n[z] z\n";
-    const Built fast = BuildFast(source);
-    const Built slow = BuildLiteral(source);
-    EXPECT_TRUE(fast.image == slow.image && fast.changed == slow.changed &&
-                fast.pending == slow.pending)
+    EXPECT_TRUE(BuildFast(source) == BuildLiteral(source))
         << "round " << round;
   }
 }
@@ -276,10 +268,7 @@ TEST(LinkResolutionProperty, EndTagsFarAheadMatchTheLiteralResolution) {
   for (int round = 0; round < 80; ++round) {
     const std::string source = "<Genesis>Genesis 1\n1 " + line() + "\n[a] " + line() +
                                "\n[b] b\n2 " + line() + "\n[c] " + line() + "\n";
-    const Built fast = BuildFast(source);
-    const Built slow = BuildLiteral(source);
-    EXPECT_TRUE(fast.image == slow.image && fast.changed == slow.changed &&
-                fast.pending == slow.pending)
+    EXPECT_TRUE(BuildFast(source) == BuildLiteral(source))
         << "round " << round << ":\n" << source;
   }
 }
@@ -301,10 +290,7 @@ TEST(LinkResolutionProperty, VersesQueuedAgainMatchTheLiteralResolution) {
   for (const char* verse : kVerses) {
     const std::string source =
         std::string("<Later>Later 1\n0 first\n") + verse + "\n<Later>Later 1\n1 again\n";
-    const Built fast = BuildFast(source);
-    const Built slow = BuildLiteral(source);
-    EXPECT_TRUE(fast.image == slow.image && fast.changed == slow.changed &&
-                fast.pending == slow.pending)
+    EXPECT_TRUE(BuildFast(source) == BuildLiteral(source))
         << verse;
   }
 }
