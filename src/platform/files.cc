@@ -189,51 +189,25 @@ std::u16string CurrentFolder() {
   return error ? std::u16string(u".") : FromPath(folder);
 }
 
+namespace {
+
+FileIdentity IdentityOfStat(const struct stat& st) {
+  return FileIdentity{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
+}
+
+}  // namespace
+
 std::optional<FileIdentity> IdentityOf(std::u16string_view path) {
   const std::string p = text::EncodeUtf8(path);
   struct stat st {};
   if (p.find('\0') != std::string::npos || ::stat(p.c_str(), &st) != 0) return std::nullopt;
-  return FileIdentity{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
-}
-
-std::vector<uint8_t> ReadWholeFile(std::u16string_view path, FileIdentity* identity) {
-  std::string p = text::EncodeUtf8(path);
-  if (p.find('\0') != std::string::npos) throw IoError(p, "no such file");
-  // Opening a FIFO for reading waits for a writer: the file is opened without
-  // waiting and refused below unless it is a regular file.
-  Fd fd(::open(p.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
-  if (fd.get() < 0) throw IoError(p, "cannot open: " + ErrnoText(errno));
-  struct stat st {};
-  if (::fstat(fd.get(), &st) != 0) throw IoError(p, "cannot read: " + ErrnoText(errno));
-  if (!S_ISREG(st.st_mode)) throw IoError(p, std::string("cannot read: ") + FileKind(st.st_mode));
-  if (identity != nullptr) {
-    *identity = FileIdentity{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
-  }
-  const int flags = ::fcntl(fd.get(), F_GETFL);
-  if (flags >= 0) (void)::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK);
-  if (st.st_size >= kMaxFileSize) {
-    throw IoError(
-        p, "file too large: " + std::to_string(st.st_size) + " bytes (the limit is 2 GiB - 1)");
-  }
-  std::vector<uint8_t> data;
-  data.reserve(static_cast<size_t>(st.st_size));
-  memory::AdviseLargePages(data.data(), static_cast<size_t>(st.st_size));
-  data.resize(static_cast<size_t>(st.st_size));
-  size_t done = 0;
-  while (done < data.size()) {
-    ssize_t n = ::read(fd.get(), data.data() + done, data.size() - done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      throw IoError(p, "cannot read: " + ErrnoText(errno));
-    }
-    if (n == 0) throw IoError(p, "cannot read: the file became shorter while it was read");
-    done += static_cast<size_t>(n);
-  }
-  return data;
+  return IdentityOfStat(st);
 }
 
 FileReader::FileReader(std::u16string_view path) : path_(text::EncodeUtf8(path)) {
   if (path_.find('\0') != std::string::npos) throw IoError(path_, "no such file");
+  // Opening a FIFO for reading waits for a writer: the file is opened without
+  // waiting and refused below unless it is a regular file.
   Fd fd(::open(path_.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
   if (fd.get() < 0) throw IoError(path_, "cannot open: " + ErrnoText(errno));
   struct stat st {};
@@ -248,6 +222,7 @@ FileReader::FileReader(std::u16string_view path) : path_(text::EncodeUtf8(path))
         path_, "file too large: " + std::to_string(st.st_size) + " bytes (the limit is 2 GiB - 1)");
   }
   size_ = st.st_size;
+  identity_ = IdentityOfStat(st);
   fd_ = fd.Release();
 }
 
@@ -274,6 +249,18 @@ void FileReader::ReadExactly(std::span<uint8_t> buffer) {
 
 void FileReader::Rewind() {
   if (::lseek(fd_, 0, SEEK_SET) != 0) throw IoError(path_, "cannot read: " + ErrnoText(errno));
+}
+
+std::vector<uint8_t> ReadWholeFile(std::u16string_view path, FileIdentity* identity) {
+  FileReader file(path);
+  if (identity != nullptr) *identity = file.Identity();
+  const auto size = static_cast<size_t>(file.Size());
+  std::vector<uint8_t> data;
+  data.reserve(size);
+  memory::AdviseLargePages(data.data(), size);
+  data.resize(size);
+  file.ReadExactly(data);
+  return data;
 }
 
 std::optional<std::u16string> RealPath(std::u16string_view path) {

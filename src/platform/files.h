@@ -65,6 +65,7 @@ class FileReader {
   FileReader& operator=(const FileReader&) = delete;
 
   int64_t Size() const { return size_; }
+  const FileIdentity& Identity() const { return identity_; }
   // Reads up to buffer.size() bytes; 0 at the end of the file.
   size_t Read(std::span<uint8_t> buffer);
   // Reads exactly buffer.size() bytes; a shorter file is an IoError.
@@ -76,6 +77,7 @@ class FileReader {
   std::string path_;
   int fd_ = -1;
   int64_t size_ = 0;
+  FileIdentity identity_;
 };
 
 // The absolute path of an existing file with every symbolic link, "." and
