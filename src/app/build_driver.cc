@@ -242,7 +242,7 @@ void PrepareLine(LineBuild& line, Progress& progress, const std::function<bool()
   }
   progress.Phase(u"Loading && preparing linkages");
   CompileResult compiled = CompileModule(f.name, f.abbreviation, f.sourcePath, f.options, progress,
-                                         options, &line.diagnostics);
+                                         options, &line.diagnostics, pool);
   report.counts = CountsOf(compiled);
   report.modulePath = ModuleFilePath(f.sourcePath);
   if (std::optional<std::u16string> warning =

@@ -4,14 +4,18 @@
 #include <cstdio>
 #include <filesystem>
 #include <limits>
+#include <atomic>
 #include <system_error>
+#include <thread>
 #include <tuple>
 #include <utility>
 
+#include "compile/verse_pipeline.h"
 #include "index/word_index.h"
 #include "markup/compiler.h"
 #include "platform/files.h"
 #include "platform/text.h"
+#include "platform/thread_pool.h"
 #include "source/book_names.h"
 #include "source/source_loader.h"
 
@@ -32,9 +36,11 @@ CompileResult Run(Compilation& run, std::optional<std::span<const uint8_t>> byte
 
 CompileResult CompileModule(std::u16string name, std::u16string abbreviation,
                             std::u16string sourcePath, std::u16string options, Progress& progress,
-                            const BuildOptions& build, DiagnosticSink* diagnostics) {
+                            const BuildOptions& build, DiagnosticSink* diagnostics,
+                            ThreadPool* pool) {
   Compilation run(std::move(name), std::move(abbreviation), std::move(sourcePath),
                   std::move(options), progress, build, diagnostics);
+  run.UseThreads(pool);
   return Run(run, std::nullopt);
 }
 
@@ -141,10 +147,57 @@ std::optional<std::string> Compilation::Load(std::optional<std::span<const uint8
                        diagnostics_ != nullptr ? &lineMap_ : nullptr);
 }
 
+void Compilation::UseThreads(ThreadPool* pool, size_t minimumBytes) {
+  useThreads_ = true;
+  pool_ = pool;
+  threadsMinimumBytes_ = minimumBytes;
+}
+
 void Compilation::CompileMarkup(std::string_view prepared) {
-  CompileSource(*module_, prepared, progress_, *this, labelAccel_, pendingLinks_,
-                diagnostics_ != nullptr ? &facts_ : nullptr);
+  std::optional<ThreadPool> ownPool;
+  ThreadPool* pool = pool_;
+  if (useThreads_ && prepared.size() >= threadsMinimumBytes_ && pool == nullptr &&
+      CoresAvailable() > 1) {
+    pool = &ownPool.emplace(2);
+  }
+  if (useThreads_ && prepared.size() >= threadsMinimumBytes_ && pool != nullptr &&
+      pool->Threads() > 1) {
+    CompileWithHelper(prepared, *pool);
+  } else {
+    CompileSource(*module_, prepared, progress_, *this, labelAccel_, pendingLinks_,
+                  diagnostics_ != nullptr ? &facts_ : nullptr);
+  }
   if (diagnostics_ != nullptr && !looksLikeModule_) ReportMarkupFacts();
+}
+
+void Compilation::CompileWithHelper(std::string_view prepared, ThreadPool& pool) {
+  VersePipeline pipeline(*module_, wordAccel_);
+  // Two tasks: the compile, which stays on this thread (progress is reported
+  // from where the run was started), and the helper. A task this thread
+  // claims once the compile is over finds the helper stopped and returns.
+  const std::thread::id caller = std::this_thread::get_id();
+  std::atomic<bool> compiling{false};
+  pool.ParallelFor(2, [&](size_t) {
+    if (std::this_thread::get_id() != caller || compiling.exchange(true)) {
+      pipeline.Help();
+      return;
+    }
+    verses_ = &pipeline;
+    try {
+      CompileSource(*module_, prepared, progress_, *this, labelAccel_, pendingLinks_,
+                    diagnostics_ != nullptr ? &facts_ : nullptr);
+      pipeline.Flush();
+    } catch (...) {
+      verses_ = nullptr;
+      pipeline.Stop();
+      // The verses handed over before the failure are recorded first, as on
+      // one thread, where a failure among them would have come first.
+      pipeline.Flush();
+      throw;
+    }
+    verses_ = nullptr;
+    pipeline.Stop();
+  });
 }
 
 void Compilation::ResolveLinks() {
@@ -323,6 +376,10 @@ void Compilation::ReportEmptyModule() {
 }
 
 void Compilation::IndexVerse(int32_t verse, bool indexingOn) {
+  if (verses_ != nullptr && indexingOn) {
+    verses_->Add(verse);
+    return;
+  }
   quillavor::IndexVerse(*module_, wordAccel_, verse, indexingOn);
 }
 

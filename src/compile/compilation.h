@@ -29,6 +29,9 @@
 
 namespace quillavor {
 
+class ThreadPool;
+class VersePipeline;
+
 // What a compile run produces: the module, and what the run knows of it that
 // the module file does not record.
 struct CompileResult {
@@ -52,9 +55,13 @@ struct CompileResult {
 // `build` carries the options of the whole run (which image files may be read).
 // When `diagnostics` is given, everything the run drops or cannot resolve is
 // reported there, naming the line of `sourcePath`; null: nothing is looked for.
+// The words of a large source are analysed on a second thread of `pool`
+// while the lines compile (null: a thread of its own when the process may
+// run on more than one core); the module is the same on any number of threads.
 CompileResult CompileModule(std::u16string name, std::u16string abbreviation,
                             std::u16string sourcePath, std::u16string options, Progress& progress,
-                            const BuildOptions& build = {}, DiagnosticSink* diagnostics = nullptr);
+                            const BuildOptions& build = {}, DiagnosticSink* diagnostics = nullptr,
+                            ThreadPool* pool = nullptr);
 
 // Compiles source bytes held in memory as if read from `sourcePath` (for
 // tools and tests that have no file).
@@ -101,6 +108,12 @@ class Compilation : private LineStages, private LinkOutcomes {
   // nothing when the load fails as a source may (an empty module follows).
   // Images go into the module.
   std::optional<std::string> Load(std::optional<std::span<const uint8_t>> bytes = std::nullopt);
+  // From now on, CompileMarkup analyses the words of a prepared text of at
+  // least `minimumBytes` on a second thread of `pool` (null: a thread of its
+  // own when the process may run on more than one core). Without this call
+  // everything runs on the calling thread.
+  void UseThreads(ThreadPool* pool, size_t minimumBytes = kThreadsMinimumBytes);
+  static constexpr size_t kThreadsMinimumBytes = 256 * 1024;
   // The rewrite pass and the line loop over the prepared text, with each
   // line's links, labels and words handed on as the line is compiled.
   void CompileMarkup(std::string_view prepared);
@@ -122,6 +135,9 @@ class Compilation : private LineStages, private LinkOutcomes {
   void Unresolved(const UnresolvedLink& link) override;
   void Lookalike(const LinkLookalike& lookalike) override;
 
+  // CompileSource with the verses' words analysed on a second thread of `pool`.
+  void CompileWithHelper(std::string_view prepared, ThreadPool& pool);
+
   // The file line of the source text at pool index `pos`.
   int64_t FileLineAt(int32_t pos) const;
   void Report(DiagnosticCode code, int64_t line, std::string message);
@@ -138,6 +154,12 @@ class Compilation : private LineStages, private LinkOutcomes {
   BuildOptions build_;
   DictionaryAccel wordAccel_;   // beside module_->words
   DictionaryAccel labelAccel_;  // beside module_->labels
+  // Threads for the word analysis (see UseThreads); `verses_` is set on the
+  // compiling thread while the lines are compiled with a helper.
+  bool useThreads_ = false;
+  ThreadPool* pool_ = nullptr;
+  size_t threadsMinimumBytes_ = 0;
+  VersePipeline* verses_ = nullptr;
   LinkLookup linkLookup_;  // books by name, verses by plain text
   PendingLinks pendingLinks_;
   std::vector<int32_t> changedAfterIndexing_;

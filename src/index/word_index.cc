@@ -27,15 +27,10 @@ constexpr std::u16string_view kLetterBookName = u"Letter";
 // the density of verse text (a whole Bible has one word per 6.4 units).
 constexpr int32_t kPoolUnitsPerOccurrence = 5;
 
-// Buffers reused from verse to verse, so that indexing a verse allocates
-// nothing once they have reached the size of the longest verse.
-struct IndexScratch {
-  std::u16string prepared;
-  std::vector<std::u16string_view> words;
-};
-
-IndexScratch& Scratch() {
-  thread_local IndexScratch scratch;
+// Reused from verse to verse, so that indexing a verse allocates nothing
+// once the buffers have reached the size of the longest verse.
+VerseWords& Scratch() {
+  thread_local VerseWords scratch;
   return scratch;
 }
 
@@ -165,44 +160,54 @@ void ReverseOccurrenceLists(Module& module) {
 
 }  // namespace
 
-void IndexVerse(Module& module, DictionaryAccel& wordAccel, int32_t verse, bool indexingOn) {
-  if (!indexingOn) return;
-  const std::u16string_view t = module.StringView(module.verses[verse].text);
-  if (LooksLikeFootnote(t)) return;
-  if (text::FindText(t, format::kImageTag) != std::u16string_view::npos) return;
+void AnalyseVerse(std::u16string_view t, VerseWords& out) {
+  out.words.clear();
+  out.offsets.clear();
+  out.indexed = !LooksLikeFootnote(t) && text::FindText(t, format::kImageTag) == std::u16string_view::npos;
+  if (!out.indexed) return;
+  // The prepared text is a copy: adding new words to the pool may move the
+  // pool, while the tokens stay views into `prepared`.
+  PrepareVerseText(t, out.prepared);
+  const std::u16string_view p = out.prepared;
+  WordTokenizer(p, out.words);
+  out.offsets.reserve(out.words.size());
+  // The search restarts at the previous word's offset, not after it: a word
+  // repeating the previous one gets the same offset.
+  size_t searchStart = 0;
+  for (const std::u16string_view word : out.words) {
+    const size_t found = FindWordFrom(p, word, searchStart);
+    searchStart = found;
+    out.offsets.push_back(found > kMaxWordOffset ? kMaxWordOffset : static_cast<uint32_t>(found));
+  }
+}
 
-  // The prepared text lives outside the pool: adding new words to the pool
-  // may move it, while the tokens below stay views into `prepared`.
-  IndexScratch& scratch = Scratch();
-  PrepareVerseText(t, scratch.prepared);
-  const std::u16string_view p = scratch.prepared;
-  WordTokenizer(p, scratch.words);
-  module.tokenTotal += static_cast<int32_t>(scratch.words.size());
+void RecordVerseWords(Module& module, DictionaryAccel& wordAccel, int32_t verseIndex,
+                      const VerseWords& words) {
+  if (!words.indexed) return;
+  module.tokenTotal += static_cast<int32_t>(words.words.size());
 
   // Occurrences grow in small fixed steps; room set aside once, from the
   // size of the text, spares the table most of the copies of its growth.
   if (module.wordRefs.Length() == 0)
     module.wordRefs.Reserve(module.poolLength / kPoolUnitsPerOccurrence);
 
-  const int32_t verseIndex = module.verseCount - 1;
-  size_t searchStart = 0;
   uint32_t ordinal = 0;
-  for (const std::u16string_view word : scratch.words) {
-    const int32_t e = FindOrAddWord(module, wordAccel, word);
+  for (size_t i = 0; i < words.words.size(); ++i) {
+    const int32_t e = FindOrAddWord(module, wordAccel, words.words[i]);
     const int32_t r = module.wordRefs.Append(module.wordRefCount, kWordRefGrowth);
     DictEntry& entry = module.words[e];
-    // The search restarts at the previous word's offset, not after it: a
-    // word repeating the previous one gets the same offset.
-    uint32_t offset = 0;
-    const size_t found = FindWordFrom(p, word, searchStart);
-    if (found != std::u16string_view::npos) {
-      searchStart = found;
-      offset = found > kMaxWordOffset ? kMaxWordOffset : static_cast<uint32_t>(found);
-    }
-    module.wordRefs[r] = WordRef{entry.firstRef, verseIndex, PackWordPosition(offset, ordinal)};
+    module.wordRefs[r] =
+        WordRef{entry.firstRef, verseIndex, PackWordPosition(words.offsets[i], ordinal)};
     entry.firstRef = r;
     ++ordinal;  // PackWordPosition caps it
   }
+}
+
+void IndexVerse(Module& module, DictionaryAccel& wordAccel, int32_t verse, bool indexingOn) {
+  if (!indexingOn) return;
+  VerseWords& scratch = Scratch();
+  AnalyseVerse(module.StringView(module.verses[verse].text), scratch);
+  RecordVerseWords(module, wordAccel, module.verseCount - 1, scratch);
 }
 
 void FinalizeWordIndex(Module& module, std::u16string_view options, Progress& progress) {

@@ -13,13 +13,15 @@ Module::Module() = default;
 Module::~Module() = default;
 
 int32_t Module::AddString(std::u16string_view text) {
-  // The text may lie inside the pool, whose storage moves when it grows.
+  // The text may lie inside the pool, whose storage moves when it grows
+  // (here or in beforeAddString).
   std::u16string copy;
   const char16_t* base = pool.Data();
   if (base != nullptr && text.data() >= base && text.data() < base + pool.Length()) {
     copy.assign(text);
     text = copy;
   }
+  if (beforeAddString) beforeAddString();
   const int64_t length = static_cast<int64_t>(text.size());
   while (pool.Length() <= poolLength + length + 1) pool.Grow(kPoolGrowth);
   char16_t* dest = pool.Data() + poolLength;

@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
@@ -104,6 +105,12 @@ class Module {
   // The module line's name and options as given by the driver.
   std::u16string name;
   std::u16string options;
+
+  // When set, AddString calls it before it appends anything: a compile run
+  // that still holds strings to add first (the words of verses analysed on
+  // another thread) adds them there, so that the pool's strings stand in the
+  // order in which the source gave them.
+  std::function<void()> beforeAddString;
 };
 
 }  // namespace quillavor

@@ -1,0 +1,135 @@
+#include "compile/verse_pipeline.h"
+
+#include "model/module.h"
+
+namespace quillavor {
+
+namespace {
+
+// Verses handed over and not yet recorded, at most. A chapter or two: the
+// compiling thread records at every book header anyway.
+constexpr int64_t kSlots = 256;
+
+// A slot's state: the compiling thread fills an empty slot and queues it;
+// whichever thread takes it first analyses it; the compiling thread records
+// a done slot and empties it.
+enum : uint32_t { kEmpty, kQueued, kTaken, kDone };
+
+// Added to VersePipeline::published_ by Stop.
+constexpr uint32_t kStopped = 0x80000000u;
+
+// Polls of an idle helper before it sleeps: a verse is handed over every few
+// microseconds while the lines compile, and waking a sleeping thread costs
+// the compiling thread a system call.
+constexpr int kSpins = 4096;
+
+void Pause() {
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_ia32_pause();
+#endif
+}
+
+}  // namespace
+
+struct VersePipeline::Slot {
+  std::atomic<uint32_t> state{kEmpty};
+  int32_t verse = 0;            // the verse the occurrences name
+  std::u16string_view text;     // the verse text, in the pool
+  VerseWords words;
+};
+
+VersePipeline::VersePipeline(Module& module, DictionaryAccel& wordAccel)
+    : module_(module), wordAccel_(wordAccel), slots_(std::make_unique<Slot[]>(kSlots)) {
+  module_.beforeAddString = [this] { Flush(); };
+}
+
+VersePipeline::~VersePipeline() { module_.beforeAddString = nullptr; }
+
+VersePipeline::Slot& VersePipeline::At(int64_t sequence) {
+  return slots_[static_cast<size_t>(sequence % kSlots)];
+}
+
+void VersePipeline::Add(int32_t verse) {
+  // What is ready at the front is recorded now, so that few verses wait.
+  while (recorded_ < added_ && At(recorded_).state.load(std::memory_order_acquire) == kDone) {
+    RecordOldest();
+  }
+  if (added_ - recorded_ == kSlots) RecordOldest();
+  Slot& slot = At(added_);
+  slot.verse = module_.verseCount - 1;
+  slot.text = module_.StringView(module_.verses[verse].text);
+  slot.state.store(kQueued, std::memory_order_release);
+  ++added_;
+  published_.fetch_add(1, std::memory_order_release);
+  published_.notify_one();  // a system call only when the helper sleeps
+}
+
+void VersePipeline::RecordOldest() {
+  failed_ = true;  // until the verse is recorded
+  Slot& slot = At(recorded_);
+  for (uint32_t state = slot.state.load(std::memory_order_acquire); state != kDone;
+       state = slot.state.load(std::memory_order_acquire)) {
+    if (state == kQueued &&
+        slot.state.compare_exchange_strong(state, kTaken, std::memory_order_acquire)) {
+      AnalyseVerse(slot.text, slot.words);
+      break;
+    }
+    if (state == kTaken) slot.state.wait(kTaken, std::memory_order_acquire);
+  }
+  // Counted first: a failure below ends the run, and the verse is not
+  // recorded a second time.
+  ++recorded_;
+  RecordVerseWords(module_, wordAccel_, slot.verse, slot.words);
+  slot.state.store(kEmpty, std::memory_order_relaxed);
+  failed_ = false;
+}
+
+void VersePipeline::Flush() {
+  // Recording adds words to the pool, which calls back here; after a failed
+  // recording the run is over.
+  if (flushing_ || failed_) return;
+  flushing_ = true;
+  struct Reset {
+    bool& flag;
+    ~Reset() { flag = false; }
+  } reset{flushing_};
+  while (recorded_ < added_) RecordOldest();
+}
+
+void VersePipeline::Stop() {
+  published_.fetch_or(kStopped, std::memory_order_release);
+  published_.notify_all();
+}
+
+void VersePipeline::Help() {
+  int64_t next = 0;  // the next verse to look at, in hand-over order
+  while (true) {
+    const uint32_t seen = published_.load(std::memory_order_acquire);
+    if ((seen & kStopped) != 0) return;
+    const int64_t handed = seen;
+    if (next >= handed) {
+      for (int i = 0; i < kSpins && published_.load(std::memory_order_relaxed) == seen; ++i) {
+        Pause();
+      }
+      published_.wait(seen, std::memory_order_acquire);
+      continue;
+    }
+    // Slots older than the ring were recorded by the compiling thread.
+    if (handed - next > kSlots) next = handed - kSlots;
+    Slot& slot = At(next++);
+    uint32_t queued = kQueued;
+    if (!slot.state.compare_exchange_strong(queued, kTaken, std::memory_order_acquire)) continue;
+    try {
+      AnalyseVerse(slot.text, slot.words);
+    } catch (...) {
+      // Left to the compiling thread, which meets the failure itself.
+      slot.state.store(kQueued, std::memory_order_release);
+      slot.state.notify_all();
+      return;
+    }
+    slot.state.store(kDone, std::memory_order_release);
+    slot.state.notify_one();
+  }
+}
+
+}  // namespace quillavor
