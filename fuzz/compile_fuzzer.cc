@@ -2,7 +2,8 @@
 // the module checker. Any crash, sanitizer report, unreadable image or checker
 // violation is a finding, and so is a module file stream that zlib does not
 // decode to the image. The first input byte picks the options, so that the
-// "spanish" and "windowspage" paths are fuzzed too.
+// "spanish" and "windowspage" paths are fuzzed too. Each source is compiled
+// a second time with its words analysed on another thread: the same image.
 #include <zlib.h>
 
 #include <algorithm>
@@ -10,6 +11,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -83,6 +85,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     return 0;  // an image file named in the source that cannot be read
   }
   std::vector<uint8_t> image = AssembleImage(*compiled.module);  // a FormatError here is a finding
+  // The same compile with the verses' words analysed on a second thread must
+  // give the same image.
+  {
+    static ThreadPool two(2);
+    Compilation run(u"Fuzz", u"FZ", u"fuzz.txt", std::u16string(options), progress);
+    run.UseThreads(&two, 0);
+    std::optional<std::string> prepared = run.Load(std::span<const uint8_t>(data, size));
+    if (prepared) run.CompileMarkup(*prepared);
+    prepared.reset();
+    run.ResolveLinks();
+    run.Finalize();
+    CompileResult helped = run.Finish();
+    if (AssembleImage(*helped.module) != image) {
+      std::fprintf(stderr, "the words analysed on a second thread give another image\n");
+      __builtin_trap();
+    }
+  }
   // The image as the module file stores it, but cut into a few chunks even
   // when it is small, so that their joins are fuzzed: zlib must decode the
   // stream to the image.

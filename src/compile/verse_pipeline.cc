@@ -12,8 +12,11 @@ constexpr int64_t kSlots = 256;
 
 // A slot's state: the compiling thread fills an empty slot and queues it;
 // whichever thread takes it first analyses it; the compiling thread records
-// a done slot and empties it.
-enum : uint32_t { kEmpty, kQueued, kTaken, kDone };
+// a done slot and empties it. The compiling thread never waits for the
+// helper: a verse the helper still has in hand when it is to be recorded is
+// abandoned to it and analysed again, and the helper empties the slot when
+// it is through with it.
+enum : uint32_t { kEmpty, kQueued, kTaken, kDone, kAbandoned };
 
 // Added to VersePipeline::published_ by Stop.
 constexpr uint32_t kStopped = 0x80000000u;
@@ -56,31 +59,47 @@ void VersePipeline::Add(int32_t verse) {
   }
   if (added_ - recorded_ == kSlots) RecordOldest();
   Slot& slot = At(added_);
+  // A slot abandoned to the helper a whole ring ago is almost always empty again.
+  for (uint32_t state = slot.state.load(std::memory_order_acquire); state != kEmpty;
+       state = slot.state.load(std::memory_order_acquire)) {
+    slot.state.wait(state, std::memory_order_acquire);
+  }
   slot.verse = module_.verseCount - 1;
   slot.text = module_.StringView(module_.verses[verse].text);
   slot.state.store(kQueued, std::memory_order_release);
   ++added_;
-  published_.fetch_add(1, std::memory_order_release);
-  published_.notify_one();  // a system call only when the helper sleeps
+  published_.fetch_add(1);
+  // One wake-up per sleep of the helper: each is a system call, and a busy
+  // machine may let the helper sleep on for a while after it.
+  if (helperSleeps_.load(std::memory_order_relaxed) && helperSleeps_.exchange(false)) {
+    published_.notify_one();
+  }
 }
 
 void VersePipeline::RecordOldest() {
   failed_ = true;  // until the verse is recorded
   Slot& slot = At(recorded_);
-  for (uint32_t state = slot.state.load(std::memory_order_acquire); state != kDone;
-       state = slot.state.load(std::memory_order_acquire)) {
+  const VerseWords* words = &slot.words;
+  for (uint32_t state = slot.state.load(std::memory_order_acquire); state != kDone;) {
+    // A failed exchange reloads `state`.
     if (state == kQueued &&
         slot.state.compare_exchange_strong(state, kTaken, std::memory_order_acquire)) {
       AnalyseVerse(slot.text, slot.words);
       break;
     }
-    if (state == kTaken) slot.state.wait(kTaken, std::memory_order_acquire);
+    if (state == kTaken &&
+        slot.state.compare_exchange_strong(state, kAbandoned, std::memory_order_acquire)) {
+      // The helper may be descheduled in the middle of it (a busy machine).
+      AnalyseVerse(slot.text, own_);
+      words = &own_;
+      break;
+    }
   }
   // Counted first: a failure below ends the run, and the verse is not
   // recorded a second time.
   ++recorded_;
-  RecordVerseWords(module_, wordAccel_, slot.verse, slot.words);
-  slot.state.store(kEmpty, std::memory_order_relaxed);
+  RecordVerseWords(module_, wordAccel_, slot.verse, *words);
+  if (words == &slot.words) slot.state.store(kEmpty, std::memory_order_relaxed);
   failed_ = false;
 }
 
@@ -97,7 +116,7 @@ void VersePipeline::Flush() {
 }
 
 void VersePipeline::Stop() {
-  published_.fetch_or(kStopped, std::memory_order_release);
+  published_.fetch_or(kStopped);
   published_.notify_all();
 }
 
@@ -111,7 +130,11 @@ void VersePipeline::Help() {
       for (int i = 0; i < kSpins && published_.load(std::memory_order_relaxed) == seen; ++i) {
         Pause();
       }
-      published_.wait(seen, std::memory_order_acquire);
+      // Announced before the last look at the count: a verse handed over
+      // after it sees the announcement and wakes the helper.
+      helperSleeps_.store(true);
+      published_.wait(seen);
+      helperSleeps_.store(false, std::memory_order_relaxed);
       continue;
     }
     // Slots older than the ring were recorded by the compiling thread.
@@ -119,16 +142,21 @@ void VersePipeline::Help() {
     Slot& slot = At(next++);
     uint32_t queued = kQueued;
     if (!slot.state.compare_exchange_strong(queued, kTaken, std::memory_order_acquire)) continue;
+    bool analysed = true;
     try {
       AnalyseVerse(slot.text, slot.words);
     } catch (...) {
-      // Left to the compiling thread, which meets the failure itself.
-      slot.state.store(kQueued, std::memory_order_release);
-      slot.state.notify_all();
-      return;
+      analysed = false;  // left to the compiling thread, which meets the failure itself
     }
-    slot.state.store(kDone, std::memory_order_release);
-    slot.state.notify_one();
+    uint32_t taken = kTaken;
+    if (!slot.state.compare_exchange_strong(taken, analysed ? kDone : kQueued,
+                                            std::memory_order_release)) {
+      // Abandoned meanwhile: the compiling thread waits for the slot only to
+      // fill it again.
+      slot.state.store(kEmpty, std::memory_order_release);
+      slot.state.notify_all();
+    }
+    if (!analysed) return;
   }
 }
 

@@ -58,6 +58,7 @@ class VersePipeline {
   Module& module_;
   DictionaryAccel& wordAccel_;
   std::unique_ptr<Slot[]> slots_;
+  VerseWords own_;  // the compiling thread's analysis of a verse abandoned to the helper
   // Compiling thread only: verses handed over, and recorded, since the start.
   int64_t added_ = 0;
   int64_t recorded_ = 0;
@@ -65,6 +66,7 @@ class VersePipeline {
   bool failed_ = false;  // a verse failed to be analysed or recorded
   // Verses handed over, for the helper to wait on; kStopped is added by Stop.
   std::atomic<uint32_t> published_{0};
+  std::atomic<bool> helperSleeps_{false};  // set by the helper before it sleeps
 };
 
 }  // namespace quillavor
