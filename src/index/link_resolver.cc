@@ -43,22 +43,24 @@ constexpr int64_t kNowhere = std::numeric_limits<int64_t>::max();
 
 bool IsLineBreak(char16_t c) { return c == 0 || c == u'\r' || c == u'\n'; }
 
-// The first line break in [p, end), or `end`. Looks at four units per step
+// The first line break in [p, end), or `end`. Looks at eight units per step
 // (this walks the whole source text once per build): a lane below U+000E
 // makes (x - 0x000E in each lane) & ~x & high bits non-zero, and the plain
-// loop then looks at those four units one by one.
+// loop then looks at those eight units one by one.
 const char16_t* NextLineBreak(const char16_t* p, const char16_t* end) {
   constexpr uint64_t kOnes = 0x0001000100010001ULL;
   constexpr uint64_t kHighs = 0x8000800080008000ULL;
   constexpr uint64_t kBelow = kOnes * 0x000E;
   for (;;) {
-    while (end - p >= 4) {
+    while (end - p >= 8) {
       uint64_t x;
+      uint64_t y;
       std::memcpy(&x, p, sizeof x);
-      if (((x - kBelow) & ~x & kHighs) != 0) break;
-      p += 4;
+      std::memcpy(&y, p + 4, sizeof y);
+      if (((((x - kBelow) & ~x) | ((y - kBelow) & ~y)) & kHighs) != 0) break;
+      p += 8;
     }
-    const char16_t* const stop = end - p >= 4 ? p + 4 : end;
+    const char16_t* const stop = end - p >= 8 ? p + 8 : end;
     for (; p < stop; ++p) {
       if (IsLineBreak(*p)) return p;
     }
@@ -307,13 +309,20 @@ class VerseSearch {
       if (at != verses.end() && *at < best) best = *at;
     };
     if (IsPrintableAscii(token)) {
-      key_.assign(token);
-      consider(sets.ascii, key_);
+      if (uint64_t packed = 0; Pack(token, packed)) {
+        consider(sets.packed, packed);
+      } else {
+        key_.assign(token);
+        consider(sets.ascii, key_);
+      }
       if (!sets.collated.empty()) consider(sets.collated, SortKey(token));
     } else {
       const std::string key = SortKey(token);
       consider(sets.collated, key);
       if (!sets.asciiCollatedBuilt) {
+        for (const auto& [packed, verses] : sets.packed) {
+          sets.asciiCollated[SortKey(Unpack(packed))] = verses;
+        }
         for (const auto& [prefix, verses] : sets.ascii) sets.asciiCollated[SortKey(prefix)] = verses;
         sets.asciiCollatedBuilt = true;
       }
@@ -352,6 +361,9 @@ class VerseSearch {
 
   struct Prefixes {
     int32_t indexedTo = 0;  // verses [book's first, indexedTo) are in
+    // Printable-ASCII prefixes of up to kMaxPacked units by Pack, longer
+    // ones as they are.
+    std::unordered_map<uint64_t, VerseList> packed;
     std::unordered_map<std::u16string, VerseList> ascii;
     std::unordered_map<std::string, VerseList> collated;
     // The printable-ASCII prefixes by sort key, made for the first token
@@ -359,6 +371,21 @@ class VerseSearch {
     bool asciiCollatedBuilt = false;
     std::unordered_map<std::string, VerseList> asciiCollated;
   };
+
+  // A printable-ASCII string of up to kMaxPacked units as one number: a 1
+  // bit, then seven bits per unit.
+  static constexpr size_t kMaxPacked = 9;
+  static bool Pack(std::u16string_view s, uint64_t& packed) {
+    if (s.size() > kMaxPacked) return false;
+    packed = 1;
+    for (const char16_t c : s) packed = (packed << 7) | (c & 0x7Fu);
+    return true;
+  }
+  static std::u16string Unpack(uint64_t packed) {
+    std::u16string s;
+    for (; packed > 1; packed >>= 7) s.insert(s.begin(), static_cast<char16_t>(packed & 0x7Fu));
+    return s;
+  }
 
   static int64_t Key(int32_t book, size_t length) {
     return (int64_t{book} << 32) | static_cast<int64_t>(length & 0xFFFFFFFFu);
@@ -458,8 +485,12 @@ class VerseSearch {
   }
   void Enter(Prefixes& sets, int32_t verse, std::u16string_view prefix) {
     if (IsPrintableAscii(prefix)) {
-      key_.assign(prefix);
-      Insert(sets.ascii[key_], verse);
+      if (uint64_t packed = 0; Pack(prefix, packed)) {
+        Insert(sets.packed[packed], verse);
+      } else {
+        key_.assign(prefix);
+        Insert(sets.ascii[key_], verse);
+      }
       if (sets.asciiCollatedBuilt) Insert(sets.asciiCollated[SortKey(prefix)], verse);
     } else {
       Insert(sets.collated[SortKey(prefix)], verse);
@@ -476,7 +507,11 @@ class VerseSearch {
   }
   static void Leave(Prefixes& sets, int32_t verse, std::u16string_view prefix) {
     if (IsPrintableAscii(prefix)) {
-      EraseFrom(sets.ascii, std::u16string(prefix), verse);
+      if (uint64_t packed = 0; Pack(prefix, packed)) {
+        EraseFrom(sets.packed, packed, verse);
+      } else {
+        EraseFrom(sets.ascii, std::u16string(prefix), verse);
+      }
       if (sets.asciiCollatedBuilt) EraseFrom(sets.asciiCollated, SortKey(prefix), verse);
     } else {
       EraseFrom(sets.collated, SortKey(prefix), verse);
