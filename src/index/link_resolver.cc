@@ -439,6 +439,9 @@ class VerseSearch {
   // kHeadLength units are taken and one of them from the last on is not
   // removed by the trim, so that the trailing trim cannot reach the head.
   void ReadHead(const Module& module, int32_t index, Head& head) {
+    if (index < 0 || index >= module.pool.Length()) {
+      throw DynArrayOutOfRange(index, module.pool.Length());
+    }
     const char16_t* const poolEnd = module.pool.Data() + module.pool.Length();
     const char16_t* q = module.pool.Data() + index;
     size_t taken = 0;  // units taken (the first kHeadLength kept in the head)
