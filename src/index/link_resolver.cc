@@ -89,12 +89,6 @@ std::string SortKey(std::u16string_view s) {
   return text::CollatorSortKey(s, text::Strength::kTertiary);
 }
 
-std::u16string TrimmedPlainText(std::u16string_view s) {
-  std::u16string plain;
-  PlainTextInto(s, plain);
-  return std::u16string(text::TrimView(plain));
-}
-
 // Index of the source text's terminator in the pool. The source text is the
 // third string of the pool; the first string added after it is the title of
 // the first book (the book header adds its title before anything else), and
@@ -337,24 +331,51 @@ class VerseSearch {
   void OpenVerseWritten() { openValid_ = false; }
   bool OpenPlainKept(int32_t verse) const { return openValid_ && openVerse_ == verse; }
 
-  // The resolution pass changed the plain text of `verse` to `plain`.
-  void VerseChanged(const Module& module, int32_t verse, std::u16string plain) {
+  // The resolution pass writes the text of closed verse `verse` through
+  // `write`; the indexes follow its plain text. While every index of the
+  // book is of prefixes no longer than a head, comparing the heads before
+  // and after tells all, and the whole text is read again only when asked.
+  template <typename Write>
+  void RewriteVerse(const Module& module, int32_t verse, Write write) {
     const int32_t book = module.verses[verse].book;
-    const std::u16string old(Plain(module, verse));
+    const std::vector<size_t>& lengths = lengthsOf_[book];
+    if (std::any_of(lengths.begin(), lengths.end(),
+                    [](size_t length) { return length > kHeadLength; })) {
+      const std::u16string old(Plain(module, verse));
+      write();
+      std::u16string plain;
+      TrimmedPlainTextInto(module.StringView(module.verses[verse].text), plain);
+      if (plain == old) return;
+      Reindex(book, verse, old, plain);
+      Head& head = heads_[static_cast<size_t>(verse)];
+      head.size = static_cast<uint8_t>(std::min(plain.size(), kHeadLength));
+      std::copy_n(plain.begin(), head.size, head.units.begin());
+      head.whole = plain.size() <= kHeadLength;
+      full_[verse] = std::move(plain);
+      return;
+    }
+    const Head old = HeadOf(module, verse);
+    write();
+    full_.erase(verse);
+    Head& head = heads_[static_cast<size_t>(verse)];
+    ReadHead(module, module.verses[verse].text, head);
+    if (head.whole != old.whole || head.View() != old.View()) {
+      Reindex(book, verse, old.View(), head.View());
+    }
+  }
+
+ private:
+  // Moves `verse` from the index entries of its old plain text to those of
+  // its new one (either may be a head, long enough for every index).
+  void Reindex(int32_t book, int32_t verse, std::u16string_view old, std::u16string_view now) {
     for (const size_t length : lengthsOf_[book]) {
       Prefixes& sets = prefixes_[Key(book, length)];
       if (verse >= sets.indexedTo) continue;
       Leave(sets, verse, Prefix(old, length));
-      Enter(sets, verse, Prefix(plain, length));
+      Enter(sets, verse, Prefix(now, length));
     }
-    Head& head = heads_[static_cast<size_t>(verse)];
-    head.size = static_cast<uint8_t>(std::min(plain.size(), kHeadLength));
-    std::copy_n(plain.begin(), head.size, head.units.begin());
-    head.whole = plain.size() <= kHeadLength;
-    full_[verse] = std::move(plain);
   }
 
- private:
   // Verse numbers in ascending order, each once. The indexes are filled in
   // verse order, so nearly every insertion is an append.
   using VerseList = std::vector<int32_t>;
@@ -1549,11 +1570,7 @@ CopyOutcome ResolveQueuedVerse(Module& module, LinkLookup& lookup, int32_t v,
                                             module.verses[v].book, outcomes, where);
   if (outcome.changed) changedAfterIndexing.push_back(text);
   if (!outcome.written) return outcome;
-  VerseSearch& verses = *lookup.verses;
-  const std::u16string oldPlain(verses.Plain(module, v));
-  CopyBack(module, text, copy);
-  std::u16string plain = TrimmedPlainText(module.StringView(text));
-  if (plain != oldPlain) verses.VerseChanged(module, v, std::move(plain));
+  lookup.verses->RewriteVerse(module, v, [&] { CopyBack(module, text, copy); });
   return outcome;
 }
 

@@ -286,6 +286,9 @@ TEST(LinkResolutionProperty, VersesQueuedAgainMatchTheLiteralResolution) {
       // The removal changes the verse's plain text, which the kept "#" link
       // (no ">" after it) then finds.
       "<i><x <a=\"Nowhere\">zz>yy <a=\"Later 1#yy\" ",
+      // The same with a target longer than the start of a verse the search
+      // reads ahead.
+      "<i><x <a=\"Nowhere\">zz>yyyyyyyyyyyyyyyyyy <a=\"Later 1#yyyyyyyyyyyyyyyyyy\" ",
   };
   for (const char* verse : kVerses) {
     const std::string source =
