@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <deque>
 #include <limits>
 #include <optional>
-#include <set>
 #include <span>
 
 #include "markup/plain_text.h"
@@ -43,18 +43,40 @@ constexpr int64_t kNowhere = std::numeric_limits<int64_t>::max();
 
 bool IsLineBreak(char16_t c) { return c == 0 || c == u'\r' || c == u'\n'; }
 
+// The first line break in [p, end), or `end`. Looks at eight units per step
+// (this walks the whole source text once per build): a lane below U+000E
+// makes (x - 0x000E in each lane) & ~x & high bits non-zero, and the plain
+// loop then looks at those eight units one by one.
+const char16_t* NextLineBreak(const char16_t* p, const char16_t* end) {
+  constexpr uint64_t kOnes = 0x0001000100010001ULL;
+  constexpr uint64_t kHighs = 0x8000800080008000ULL;
+  constexpr uint64_t kBelow = kOnes * 0x000E;
+  for (;;) {
+    while (end - p >= 8) {
+      uint64_t x;
+      uint64_t y;
+      std::memcpy(&x, p, sizeof x);
+      std::memcpy(&y, p + 4, sizeof y);
+      if (((((x - kBelow) & ~x) | ((y - kBelow) & ~y)) & kHighs) != 0) break;
+      p += 8;
+    }
+    const char16_t* const stop = end - p >= 8 ? p + 8 : end;
+    for (; p < stop; ++p) {
+      if (IsLineBreak(*p)) return p;
+    }
+    if (p == end) return end;
+  }
+}
+
 // "equal": the collator at tertiary strength.
 bool Equal(std::u16string_view a, std::u16string_view b) {
   return text::CollatorEqual(a, b, text::Strength::kTertiary);
 }
 
 // "starts with": the first prefix.size() units of `s` (all of `s` when it is
-// shorter) are "equal" to `prefix`.
+// shorter), its Prefix, are "equal" to `prefix`.
 std::u16string_view Prefix(std::u16string_view s, size_t length) {
   return s.substr(0, std::min(s.size(), length));
-}
-bool StartsWith(std::u16string_view s, std::u16string_view prefix) {
-  return Equal(Prefix(s, prefix.size()), prefix);
 }
 
 // Two strings of printable ASCII are "equal" exactly when they are the same
@@ -65,12 +87,6 @@ bool IsPrintableAscii(std::u16string_view s) {
 }
 std::string SortKey(std::u16string_view s) {
   return text::CollatorSortKey(s, text::Strength::kTertiary);
-}
-
-std::u16string TrimmedPlainText(std::u16string_view s) {
-  std::u16string plain;
-  PlainTextInto(s, plain);
-  return std::u16string(text::TrimView(plain));
 }
 
 // Index of the source text's terminator in the pool. The source text is the
@@ -99,13 +115,12 @@ SourceLines RecordLinesAfter(const Module& module, int64_t first) {
   const int64_t end = SourceTextEnd(module);
   if (first < 0 || first >= end) return lines;
   const char16_t* pool = module.pool.Data();
-  int64_t p = first;
-  while (p < end && !IsLineBreak(pool[p])) ++p;
+  int64_t p = NextLineBreak(pool + first, pool + end) - pool;
   for (;;) {
     while (p < end && IsLineBreak(pool[p])) ++p;
     if (p >= end) break;
     lines.starts.push_back(static_cast<int32_t>(p));
-    while (p < end && !IsLineBreak(pool[p])) ++p;
+    p = NextLineBreak(pool + p, pool + end) - pool;
     lines.ends.push_back(static_cast<int32_t>(p));
   }
   return lines;
@@ -254,21 +269,21 @@ class VerseSearch {
 
   // The trimmed plain text of `verse` as the pool holds it now.
   std::u16string_view Plain(const Module& module, int32_t verse) {
-    if (verse == OpenVerse(module)) {
-      if (openVerse_ != verse || !openValid_) {
-        openPlain_ = TrimmedPlainText(module.StringView(module.verses[verse].text));
-        openVerse_ = verse;
-        openValid_ = true;
-      }
-      return openPlain_;
-    }
-    auto [it, added] = plain_.try_emplace(verse);
-    if (added) it->second = TrimmedPlainText(module.StringView(module.verses[verse].text));
-    return it->second;
+    if (verse == OpenVerse(module)) return OpenPlain(module, verse);
+    const Head& head = HeadOf(module, verse);
+    return head.whole ? head.View() : Full(module, verse);
+  }
+
+  // The first `length` units of Plain (all of it when it is shorter).
+  std::u16string_view PlainPrefix(const Module& module, int32_t verse, size_t length) {
+    if (verse == OpenVerse(module)) return Prefix(OpenPlain(module, verse), length);
+    const Head& head = HeadOf(module, verse);
+    if (head.whole || length <= kHeadLength) return Prefix(head.View(), length);
+    return Prefix(Full(module, verse), length);
   }
 
   bool Hit(const Module& module, int32_t verse, std::u16string_view token) {
-    return StartsWith(Plain(module, verse), token);
+    return Equal(PlainPrefix(module, verse, token.size()), token);
   }
 
   // The first verse of `book` at or after `from` whose plain text starts
@@ -283,16 +298,25 @@ class VerseSearch {
     auto consider = [&](const auto& map, const auto& key) {
       const auto it = map.find(key);
       if (it == map.end()) return;
-      const auto at = it->second.lower_bound(from);
-      if (at != it->second.end() && *at < best) best = *at;
+      const VerseList& verses = it->second;
+      const auto at = std::lower_bound(verses.begin(), verses.end(), from);
+      if (at != verses.end() && *at < best) best = *at;
     };
     if (IsPrintableAscii(token)) {
-      consider(sets.ascii, std::u16string(token));
+      if (uint64_t packed = 0; Pack(token, packed)) {
+        consider(sets.packed, packed);
+      } else {
+        key_.assign(token);
+        consider(sets.ascii, key_);
+      }
       if (!sets.collated.empty()) consider(sets.collated, SortKey(token));
     } else {
       const std::string key = SortKey(token);
       consider(sets.collated, key);
       if (!sets.asciiCollatedBuilt) {
+        for (const auto& [packed, verses] : sets.packed) {
+          sets.asciiCollated[SortKey(Unpack(packed))] = verses;
+        }
         for (const auto& [prefix, verses] : sets.ascii) sets.asciiCollated[SortKey(prefix)] = verses;
         sets.asciiCollatedBuilt = true;
       }
@@ -307,32 +331,166 @@ class VerseSearch {
   void OpenVerseWritten() { openValid_ = false; }
   bool OpenPlainKept(int32_t verse) const { return openValid_ && openVerse_ == verse; }
 
-  // The resolution pass changed the plain text of `verse` to `plain`.
-  void VerseChanged(const Module& module, int32_t verse, std::u16string plain) {
+  // The resolution pass writes the text of closed verse `verse` through
+  // `write`; the indexes follow its plain text. While every index of the
+  // book is of prefixes no longer than a head, comparing the heads before
+  // and after tells all, and the whole text is read again only when asked.
+  template <typename Write>
+  void RewriteVerse(const Module& module, int32_t verse, Write write) {
     const int32_t book = module.verses[verse].book;
-    const std::u16string old(Plain(module, verse));
+    const std::vector<size_t>& lengths = lengthsOf_[book];
+    if (std::any_of(lengths.begin(), lengths.end(),
+                    [](size_t length) { return length > kHeadLength; })) {
+      const std::u16string old(Plain(module, verse));
+      write();
+      std::u16string plain;
+      TrimmedPlainTextInto(module.StringView(module.verses[verse].text), plain);
+      if (plain == old) return;
+      Reindex(book, verse, old, plain);
+      Head& head = heads_[static_cast<size_t>(verse)];
+      head.size = static_cast<uint8_t>(std::min(plain.size(), kHeadLength));
+      std::copy_n(plain.begin(), head.size, head.units.begin());
+      head.whole = plain.size() <= kHeadLength;
+      full_[verse] = std::move(plain);
+      return;
+    }
+    const Head old = HeadOf(module, verse);
+    write();
+    full_.erase(verse);
+    Head& head = heads_[static_cast<size_t>(verse)];
+    ReadHead(module, module.verses[verse].text, head);
+    if (head.whole != old.whole || head.View() != old.View()) {
+      Reindex(book, verse, old.View(), head.View());
+    }
+  }
+
+ private:
+  // Moves `verse` from the index entries of its old plain text to those of
+  // its new one (either may be a head, long enough for every index).
+  void Reindex(int32_t book, int32_t verse, std::u16string_view old, std::u16string_view now) {
     for (const size_t length : lengthsOf_[book]) {
       Prefixes& sets = prefixes_[Key(book, length)];
       if (verse >= sets.indexedTo) continue;
       Leave(sets, verse, Prefix(old, length));
-      Enter(sets, verse, Prefix(plain, length));
+      Enter(sets, verse, Prefix(now, length));
     }
-    plain_[verse] = std::move(plain);
   }
 
- private:
+  // Verse numbers in ascending order, each once. The indexes are filled in
+  // verse order, so nearly every insertion is an append.
+  using VerseList = std::vector<int32_t>;
+
   struct Prefixes {
     int32_t indexedTo = 0;  // verses [book's first, indexedTo) are in
-    std::unordered_map<std::u16string, std::set<int32_t>> ascii;
-    std::unordered_map<std::string, std::set<int32_t>> collated;
+    // Printable-ASCII prefixes of up to kMaxPacked units by Pack, longer
+    // ones as they are.
+    std::unordered_map<uint64_t, VerseList> packed;
+    std::unordered_map<std::u16string, VerseList> ascii;
+    std::unordered_map<std::string, VerseList> collated;
     // The printable-ASCII prefixes by sort key, made for the first token
     // that is not printable ASCII.
     bool asciiCollatedBuilt = false;
-    std::unordered_map<std::string, std::set<int32_t>> asciiCollated;
+    std::unordered_map<std::string, VerseList> asciiCollated;
   };
+
+  // A printable-ASCII string of up to kMaxPacked units as one number: a 1
+  // bit, then seven bits per unit.
+  static constexpr size_t kMaxPacked = 9;
+  static bool Pack(std::u16string_view s, uint64_t& packed) {
+    if (s.size() > kMaxPacked) return false;
+    packed = 1;
+    for (const char16_t c : s) packed = (packed << 7) | (c & 0x7Fu);
+    return true;
+  }
+  static std::u16string Unpack(uint64_t packed) {
+    std::u16string s;
+    for (; packed > 1; packed >>= 7) s.insert(s.begin(), static_cast<char16_t>(packed & 0x7Fu));
+    return s;
+  }
 
   static int64_t Key(int32_t book, size_t length) {
     return (int64_t{book} << 32) | static_cast<int64_t>(length & 0xFFFFFFFFu);
+  }
+
+  // The trimmed plain text of `s`, built in a buffer kept from call to call.
+  void TrimmedPlainTextInto(std::u16string_view s, std::u16string& out) {
+    PlainTextInto(s, buffer_);
+    out.assign(text::TrimView(buffer_));
+  }
+
+  // The start of a closed verse's plain text: searches ask for its first
+  // few units (verse labels), so only those are read from the pool, and the
+  // whole text only when a longer token asks for it.
+  static constexpr size_t kHeadLength = 16;
+  struct Head {
+    std::array<char16_t, kHeadLength> units{};
+    uint8_t size = 0;    // the first min(kHeadLength, length) units of the plain text
+    bool known = false;  // computed
+    bool whole = false;  // the plain text has no more units
+    std::u16string_view View() const { return {units.data(), size}; }
+  };
+
+  std::u16string_view OpenPlain(const Module& module, int32_t verse) {
+    if (openVerse_ != verse || !openValid_) {
+      TrimmedPlainTextInto(module.StringView(module.verses[verse].text), openPlain_);
+      openVerse_ = verse;
+      openValid_ = true;
+    }
+    return openPlain_;
+  }
+
+  std::u16string_view Full(const Module& module, int32_t verse) {
+    auto [it, added] = full_.try_emplace(verse);
+    if (added) TrimmedPlainTextInto(module.StringView(module.verses[verse].text), it->second);
+    return it->second;
+  }
+
+  const Head& HeadOf(const Module& module, int32_t verse) {
+    const auto v = static_cast<size_t>(verse);
+    if (v >= heads_.size()) heads_.resize(static_cast<size_t>(module.verseCount));
+    Head& head = heads_[v];
+    if (!head.known) ReadHead(module, module.verses[verse].text, head);
+    return head;
+  }
+
+  // The head of the trimmed plain text of the pool string at `index`: its
+  // units are walked as PlainTextInto removes tags (from a "<" through the
+  // first ">" after it; a "<" with none after it stays, with the rest) and
+  // TrimView removes units <= U+0020 at both ends. The walk stops once
+  // kHeadLength units are taken and one of them from the last on is not
+  // removed by the trim, so that the trailing trim cannot reach the head.
+  void ReadHead(const Module& module, int32_t index, Head& head) {
+    if (index < 0 || index >= module.pool.Length()) {
+      throw DynArrayOutOfRange(index, module.pool.Length());
+    }
+    const char16_t* const poolEnd = module.pool.Data() + module.pool.Length();
+    const char16_t* q = module.pool.Data() + index;
+    size_t taken = 0;  // units taken (the first kHeadLength kept in the head)
+    size_t kept = 0;   // the taken units up to the last one above U+0020
+    auto take = [&](char16_t c) {
+      if (taken == 0 && c <= 0x20) return false;
+      if (taken < kHeadLength) head.units[taken] = c;
+      ++taken;
+      if (c > 0x20) kept = taken;
+      return kept >= kHeadLength;
+    };
+    bool stopped = false;
+    while (!stopped && q < poolEnd && *q != 0) {
+      if (*q != u'<') {
+        stopped = take(*q++);
+        continue;
+      }
+      const char16_t* close = q + 1;
+      while (close < poolEnd && *close != 0 && *close != u'>') ++close;
+      if (close < poolEnd && *close == u'>') {
+        q = close + 1;
+        continue;
+      }
+      while (!stopped && q < poolEnd && *q != 0) stopped = take(*q++);
+    }
+    head.whole = !stopped;
+    head.size = static_cast<uint8_t>(stopped ? kHeadLength : kept);
+    head.known = true;
   }
 
   // The verse whose line may still change: the last one, until the
@@ -341,24 +499,43 @@ class VerseSearch {
     return stageTwo_ ? kNone : module.verseCount - 1;
   }
 
-  static void Enter(Prefixes& sets, int32_t verse, std::u16string_view prefix) {
+  static void Insert(VerseList& verses, int32_t verse) {
+    if (verses.empty() || verses.back() < verse) {
+      verses.push_back(verse);
+      return;
+    }
+    const auto at = std::lower_bound(verses.begin(), verses.end(), verse);
+    if (*at != verse) verses.insert(at, verse);
+  }
+  void Enter(Prefixes& sets, int32_t verse, std::u16string_view prefix) {
     if (IsPrintableAscii(prefix)) {
-      sets.ascii[std::u16string(prefix)].insert(verse);
-      if (sets.asciiCollatedBuilt) sets.asciiCollated[SortKey(prefix)].insert(verse);
+      if (uint64_t packed = 0; Pack(prefix, packed)) {
+        Insert(sets.packed[packed], verse);
+      } else {
+        key_.assign(prefix);
+        Insert(sets.ascii[key_], verse);
+      }
+      if (sets.asciiCollatedBuilt) Insert(sets.asciiCollated[SortKey(prefix)], verse);
     } else {
-      sets.collated[SortKey(prefix)].insert(verse);
+      Insert(sets.collated[SortKey(prefix)], verse);
     }
   }
   template <typename Map, typename K>
   static void EraseFrom(Map& map, const K& key, int32_t verse) {
     const auto it = map.find(key);
     if (it == map.end()) return;
-    it->second.erase(verse);
-    if (it->second.empty()) map.erase(it);
+    VerseList& verses = it->second;
+    const auto at = std::lower_bound(verses.begin(), verses.end(), verse);
+    if (at != verses.end() && *at == verse) verses.erase(at);
+    if (verses.empty()) map.erase(it);
   }
   static void Leave(Prefixes& sets, int32_t verse, std::u16string_view prefix) {
     if (IsPrintableAscii(prefix)) {
-      EraseFrom(sets.ascii, std::u16string(prefix), verse);
+      if (uint64_t packed = 0; Pack(prefix, packed)) {
+        EraseFrom(sets.packed, packed, verse);
+      } else {
+        EraseFrom(sets.ascii, std::u16string(prefix), verse);
+      }
       if (sets.asciiCollatedBuilt) EraseFrom(sets.asciiCollated, SortKey(prefix), verse);
     } else {
       EraseFrom(sets.collated, SortKey(prefix), verse);
@@ -375,17 +552,22 @@ class VerseSearch {
       lengthsOf_[book].push_back(length);
     }
     for (; sets.indexedTo < indexedEnd; ++sets.indexedTo) {
-      Enter(sets, sets.indexedTo, Prefix(Plain(module, sets.indexedTo), length));
+      Enter(sets, sets.indexedTo, PlainPrefix(module, sets.indexedTo, length));
     }
     return sets;
   }
 
   bool stageTwo_ = false;
   std::unordered_map<int32_t, int32_t> bookEnds_;
-  std::unordered_map<int32_t, std::u16string> plain_;  // closed verses
+  // Closed verses: the head of each, and the whole plain text of those asked
+  // for it. A deque, so that a view into one stays valid as it grows.
+  std::deque<Head> heads_;
+  std::unordered_map<int32_t, std::u16string> full_;
   int32_t openVerse_ = kNone;
   bool openValid_ = false;
   std::u16string openPlain_;
+  std::u16string buffer_;  // PlainTextInto's output before trimming
+  std::u16string key_;     // a printable-ASCII key being looked up
   std::unordered_map<int64_t, Prefixes> prefixes_;
   std::unordered_map<int32_t, std::vector<size_t>> lengthsOf_;
 };
@@ -1388,11 +1570,7 @@ CopyOutcome ResolveQueuedVerse(Module& module, LinkLookup& lookup, int32_t v,
                                             module.verses[v].book, outcomes, where);
   if (outcome.changed) changedAfterIndexing.push_back(text);
   if (!outcome.written) return outcome;
-  VerseSearch& verses = *lookup.verses;
-  const std::u16string oldPlain(verses.Plain(module, v));
-  CopyBack(module, text, copy);
-  std::u16string plain = TrimmedPlainText(module.StringView(text));
-  if (plain != oldPlain) verses.VerseChanged(module, v, std::move(plain));
+  lookup.verses->RewriteVerse(module, v, [&] { CopyBack(module, text, copy); });
   return outcome;
 }
 
@@ -1424,8 +1602,17 @@ void RegisterBook(const Module& module, LinkLookup& lookup, int32_t book) {
 
 int32_t FindBook(const Module& module, LinkLookup& lookup, std::u16string_view name) {
   SyncLookup(module, lookup, module.bookCount);
-  auto it = lookup.byKey.find(SortKey(name));
-  return it == lookup.byKey.end() ? kNone : it->second;
+  auto find = [&](const std::string& key) {
+    const auto it = lookup.byKey.find(key);
+    return it == lookup.byKey.end() ? kNone : it->second;
+  };
+  // Equal units give equal keys. Long names are not kept: a name that
+  // resolves is a book's title or abbreviation, a few units long.
+  constexpr size_t kLongestKept = 64;
+  if (name.size() > kLongestKept) return find(SortKey(name));
+  auto [known, added] = lookup.keyOfName.try_emplace(std::u16string(name));
+  if (added) known->second = SortKey(name);
+  return find(known->second);
 }
 
 bool LinkStep(Module& module, LinkLookup& lookup, int32_t tagPos, int32_t contextVerse) {

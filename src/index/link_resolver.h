@@ -48,6 +48,10 @@ class LinkLookup {
   std::unordered_map<std::string, int32_t> byKey;
   int32_t registered = 0;
 
+  // The sort keys of the names looked up so far, by their units: links name
+  // the same few books again and again, and the collator is slow to ask.
+  std::unordered_map<std::u16string, std::string> keyOfName;
+
   // Verses of each book by the start of their plain text.
   std::unique_ptr<VerseSearch> verses;
 

@@ -55,9 +55,13 @@ char16_t ToLowerChar(char16_t c) {
   return U_IS_SUPPLEMENTARY(low) ? c : static_cast<char16_t>(low);
 }
 
-int64_t DecodeUtf8Into(std::string_view bytes, char16_t* dest) {
-  // ICU takes int32 lengths: convert in slices that end on a character
-  // boundary, so that a sequence is never split between two calls.
+namespace {
+
+// Decodes through ICU, which substitutes U+FFFD for each maximal ill-formed
+// subpart. ICU takes int32 lengths: the bytes are converted in slices that
+// end on a character boundary, so that a sequence is never split between two
+// calls.
+int64_t DecodeUtf8WithIcu(std::string_view bytes, char16_t* dest) {
   int64_t written = 0;
   size_t pos = 0;
   constexpr size_t kSlice = size_t{1} << 28;
@@ -85,6 +89,72 @@ int64_t DecodeUtf8Into(std::string_view bytes, char16_t* dest) {
     pos = end;
   }
   return written;
+}
+
+bool IsContinuation(uint8_t b) { return (b & 0xC0) == 0x80; }
+
+}  // namespace
+
+int64_t DecodeUtf8Into(std::string_view bytes, char16_t* dest) {
+  // Well-formed text is decoded here, ASCII eight bytes at a time; a byte
+  // that starts no well-formed sequence goes to ICU with the non-ASCII bytes
+  // after it. That split is exact: an ill-formed subpart never holds an
+  // ASCII byte, and decoding starts afresh after one.
+  const auto* p = reinterpret_cast<const uint8_t*>(bytes.data());
+  const uint8_t* const end = p + bytes.size();
+  char16_t* out = dest;
+  constexpr uint64_t kHighBits = 0x8080808080808080ULL;
+  while (p < end) {
+    while (end - p >= 8) {
+      uint64_t word;
+      std::memcpy(&word, p, sizeof word);
+      if ((word & kHighBits) != 0) break;
+      for (int k = 0; k < 8; ++k) out[k] = p[k];
+      p += 8;
+      out += 8;
+    }
+    if (p == end) break;
+    const uint8_t b0 = *p;
+    if (b0 < 0x80) {
+      *out++ = b0;
+      ++p;
+      continue;
+    }
+    const ptrdiff_t left = end - p;
+    if (b0 >= 0xC2 && b0 <= 0xDF) {
+      if (left >= 2 && IsContinuation(p[1])) {
+        *out++ = static_cast<char16_t>(((b0 & 0x1Fu) << 6) | (p[1] & 0x3Fu));
+        p += 2;
+        continue;
+      }
+    } else if (b0 >= 0xE0 && b0 <= 0xEF) {
+      const uint8_t lo = b0 == 0xE0 ? 0xA0 : 0x80;
+      const uint8_t hi = b0 == 0xED ? 0x9F : 0xBF;
+      if (left >= 3 && p[1] >= lo && p[1] <= hi && IsContinuation(p[2])) {
+        *out++ =
+            static_cast<char16_t>(((b0 & 0x0Fu) << 12) | ((p[1] & 0x3Fu) << 6) | (p[2] & 0x3Fu));
+        p += 3;
+        continue;
+      }
+    } else if (b0 >= 0xF0 && b0 <= 0xF4) {
+      const uint8_t lo = b0 == 0xF0 ? 0x90 : 0x80;
+      const uint8_t hi = b0 == 0xF4 ? 0x8F : 0xBF;
+      if (left >= 4 && p[1] >= lo && p[1] <= hi && IsContinuation(p[2]) && IsContinuation(p[3])) {
+        const uint32_t c =
+            ((b0 & 0x07u) << 18) | ((p[1] & 0x3Fu) << 12) | ((p[2] & 0x3Fu) << 6) | (p[3] & 0x3Fu);
+        *out++ = static_cast<char16_t>(0xD7C0u + (c >> 10));
+        *out++ = static_cast<char16_t>(0xDC00u | (c & 0x3FFu));
+        p += 4;
+        continue;
+      }
+    }
+    const uint8_t* q = p + 1;
+    while (q < end && *q >= 0x80) ++q;
+    out += DecodeUtf8WithIcu(
+        std::string_view(reinterpret_cast<const char*>(p), static_cast<size_t>(q - p)), out);
+    p = q;
+  }
+  return out - dest;
 }
 
 std::u16string DecodeUtf8(std::string_view bytes) {

@@ -1,5 +1,7 @@
 #include "source/book_names.h"
 
+#include <algorithm>
+
 #include "platform/text.h"
 
 namespace quillavor {
@@ -46,16 +48,24 @@ const std::vector<BookNameEntry>& BookNameTable() {
 void EnsureBookNameTable() { BookNameTable(); }
 
 std::u16string expandBookAbbreviation(std::u16string_view text) {
+  // The table holds printable ASCII only. Against a text whose first units
+  // are printable ASCII too, "equal ignoring case" is the ASCII comparison
+  // (the collator's answer for such strings), asked directly: the text is
+  // compared with every entry.
+  const size_t asciiHead = static_cast<size_t>(
+      std::find_if(text.begin(), text.end(), [](char16_t c) { return c < 0x20 || c > 0x7E; }) -
+      text.begin());
+  auto equal = [&](size_t n, std::u16string_view name) {
+    if (n <= asciiHead) return text::AsciiEqualIgnoreCase(text.substr(0, n), name);
+    return text::CollatorEqual(text.substr(0, n), name, text::Strength::kSecondary);
+  };
   for (const BookNameEntry& entry : BookNameTable()) {
     const size_t n = entry.abbreviationKey.size();
     if (text.size() < n) continue;
-    if (!text::CollatorEqual(text.substr(0, n), entry.abbreviationKey,
-                             text::Strength::kSecondary)) {
-      continue;
-    }
+    if (!equal(n, entry.abbreviationKey)) continue;
     const size_t full = entry.fullName.size();
     if (text.size() >= full && (text.size() == full || text[full] == u' ') &&
-        text::CollatorEqual(text.substr(0, full), entry.fullName, text::Strength::kSecondary)) {
+        equal(full, entry.fullName)) {
       return std::u16string(text);
     }
     std::u16string out = entry.fullName;

@@ -286,12 +286,50 @@ TEST(LinkResolutionProperty, VersesQueuedAgainMatchTheLiteralResolution) {
       // The removal changes the verse's plain text, which the kept "#" link
       // (no ">" after it) then finds.
       "<i><x <a=\"Nowhere\">zz>yy <a=\"Later 1#yy\" ",
+      // The same with a target longer than the start of a verse the search
+      // reads ahead.
+      "<i><x <a=\"Nowhere\">zz>yyyyyyyyyyyyyyyyyy <a=\"Later 1#yyyyyyyyyyyyyyyyyy\" ",
   };
   for (const char* verse : kVerses) {
     const std::string source =
         std::string("<Later>Later 1\n0 first\n") + verse + "\n<Later>Later 1\n1 again\n";
     EXPECT_TRUE(BuildFast(source) == BuildLiteral(source))
         << verse;
+  }
+}
+
+// Verse starts around the length the verse search reads of each verse ahead
+// of need (16 units): blanks, tags and a lone "<" astride it, list tokens and
+// "#" targets longer than it, and links to later verses (resolved in the
+// resolution pass, which may change a verse that was looked at before).
+TEST(LinkResolutionProperty, LongVerseStartsMatchTheLiteralResolution) {
+  const char* const kStarts[] = {
+      "1 In the beginning God",       "2 In the beginning",
+      "3 In the   beginning  ",       "4 <i>In</i> the beginning",
+      "5 In the beginnin<sc>g",       "6 In the beginning       ",
+      "7 In the beginni  ",           "8 In the beginning <",
+      "In the beginning God created", "9 In the beginning\u00AD",
+      "7 In the begin     ",          "10 In the beginning <a=\"Nowhere\">x</a>"};
+  const char* const kLinks[] = {
+      "<A=\"Genesis 1:1 In the beginning God,3 In the beginning\">t</a>",
+      "<A=\"Genesis 1:In the beginning God created-In the beginning God\">t</a>",
+      "<A=\"Gen 1:6 In the beginning,7 In the beginni,9 In the beginning\">t</a>",
+      "<a=\"Genesis 1#In the beginning God created\">t</a>",
+      "<a=\"Genesis 1#6 In the beginning   \">t</a>",
+      "<a=\"Genesis 1#10 In the beginning x\">t</a>",
+      "<A=\"Genesis 1:8 In the beginning <\">t</a>",
+      "<A=\"Genesis 1:5 In the beginning\">t</a>",
+      "<A=\"Genesis 1:7 In the begin  ,2\">t</a>"};
+  std::mt19937 rng(29);
+  auto pick = [&](size_t n) { return std::uniform_int_distribution<size_t>(0, n - 1)(rng); };
+  for (int round = 0; round < 150; ++round) {
+    std::string source = "<Genesis>Genesis 1\n";
+    for (size_t lines = 2 + pick(10); lines > 0; --lines) {
+      source += kStarts[pick(std::size(kStarts))];
+      if (pick(2) == 0) source += std::string(" ") + kLinks[pick(std::size(kLinks))];
+      source += "\n";
+    }
+    EXPECT_TRUE(BuildFast(source) == BuildLiteral(source)) << "round " << round << ":\n" << source;
   }
 }
 

@@ -1,6 +1,10 @@
-// The four-units-at-a-time scans give the answers of the plain searches.
+// The four-units-at-a-time scans give the answers of the plain searches, and
+// the UTF-8 decoder's fast path the answers of the one-character-at-a-time
+// rule.
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <random>
 #include <string>
 #include <string_view>
 
@@ -63,6 +67,98 @@ TEST(FindTextTest, AgreesWithTheLibrarySearch) {
             << " from " << from;
       }
     }
+  }
+}
+
+// UTF-8 decoded one character at a time: a well-formed sequence gives its
+// code point, each maximal ill-formed subpart (the longest start of a
+// well-formed sequence, at least one byte) one U+FFFD.
+std::u16string LiteralDecode(std::string_view bytes) {
+  std::u16string out;
+  size_t i = 0;
+  while (i < bytes.size()) {
+    const auto b0 = static_cast<uint8_t>(bytes[i]);
+    // The length a sequence with this lead byte has, and the range of its
+    // second byte.
+    size_t length = 0;
+    uint8_t lo = 0x80;
+    uint8_t hi = 0xBF;
+    if (b0 < 0x80) {
+      length = 1;
+    } else if (b0 >= 0xC2 && b0 <= 0xDF) {
+      length = 2;
+    } else if (b0 >= 0xE0 && b0 <= 0xEF) {
+      length = 3;
+      if (b0 == 0xE0) lo = 0xA0;
+      if (b0 == 0xED) hi = 0x9F;
+    } else if (b0 >= 0xF0 && b0 <= 0xF4) {
+      length = 4;
+      if (b0 == 0xF0) lo = 0x90;
+      if (b0 == 0xF4) hi = 0x8F;
+    }
+    size_t taken = 1;
+    uint32_t c = b0 & (0x7Fu >> (length > 1 ? length : 0));
+    for (; length > 0 && taken < length && i + taken < bytes.size(); ++taken) {
+      const auto b = static_cast<uint8_t>(bytes[i + taken]);
+      if (b < (taken == 1 ? lo : 0x80) || b > (taken == 1 ? hi : 0xBF)) break;
+      c = (c << 6) | (b & 0x3Fu);
+    }
+    if (length == 0 || taken < length) {
+      out += u'\uFFFD';
+    } else if (c >= 0x10000) {
+      out += static_cast<char16_t>(0xD800 + ((c - 0x10000) >> 10));
+      out += static_cast<char16_t>(0xDC00 + (c & 0x3FF));
+    } else {
+      out += static_cast<char16_t>(c);
+    }
+    i += taken;
+  }
+  return out;
+}
+
+TEST(DecodeUtf8Test, AgreesWithTheCharacterByCharacterRuleOnMixedText) {
+  // Pieces that meet every branch: ASCII runs across the eight-byte steps,
+  // 0 bytes, well-formed sequences of each length and at each range edge,
+  // and ill-formed ones (cut, overlong, surrogates, beyond U+10FFFF, stray
+  // continuation bytes).
+  using namespace std::string_view_literals;
+  const std::string_view pieces[] = {
+      "a"sv,
+      "0123456789abcdef"sv,
+      "\0"sv,
+      "\x7F"sv,
+      "\xC2\x80"sv,
+      "\xDF\xBF"sv,
+      "\xE0\xA0\x80"sv,
+      "\xED\x9F\xBF"sv,
+      "\xEF\xBF\xBF"sv,
+      "\xF0\x90\x80\x80"sv,
+      "\xF4\x8F\xBF\xBF"sv,
+      "\xC2"sv,
+      "\xE0\xA0"sv,
+      "\xF0\x90\x80"sv,
+      "\xC0\xAF"sv,
+      "\xC1\xBF"sv,
+      "\xE0\x80\x80"sv,
+      "\xED\xA0\x80"sv,
+      "\xF0\x80\x80\x80"sv,
+      "\xF4\x90\x80\x80"sv,
+      "\xF5\x80"sv,
+      "\xFF"sv,
+      "\x80"sv,
+      "\xBF\xBF"sv,
+      "\xE2\x80\x94"sv,
+      "\xC2\xB6"sv,
+  };
+  std::mt19937 random(17);
+  std::uniform_int_distribution<size_t> pick(0, std::size(pieces) - 1);
+  std::uniform_int_distribution<size_t> count(0, 24);
+  for (int round = 0; round < 3000; ++round) {
+    std::string bytes;
+    for (size_t n = count(random); n > 0; --n) bytes += pieces[pick(random)];
+    std::u16string decoded(bytes.size(), u'\0');
+    decoded.resize(static_cast<size_t>(text::DecodeUtf8Into(bytes, decoded.data())));
+    ASSERT_EQ(decoded, LiteralDecode(bytes)) << "round " << round;
   }
 }
 
