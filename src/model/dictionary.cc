@@ -265,13 +265,15 @@ void ForgetAll(DictionaryAccel& a) {
 }
 
 // Adds a key that is not yet in the index; `settled` tells whether the
-// entry's stored spelling IsSettled. False when the keys held would outgrow
+// entry's stored spelling IsSettled, `before` is the first key of `ordered`
+// greater than `key` (or its end). False when the keys held would outgrow
 // the slots' offsets: the caller then leaves lookups to the list walk.
+using OrderedPlace = std::map<std::u16string, int32_t, std::less<>>::iterator;
 bool Remember(DictionaryAccel& a, std::u16string_view key, uint32_t hash, int32_t entry,
-              bool settled) {
+              bool settled, OrderedPlace before) {
   const size_t at = a.keys.size();
   if (at + 1 + ChunkCount(key.size()) > UINT32_MAX) return false;
-  a.ordered.emplace(std::u16string(key), entry);
+  a.ordered.emplace_hint(before, std::u16string(key), entry);
   a.keys.push_back(key.size());
   for (size_t i = 0; i < ChunkCount(key.size()); ++i) a.keys.push_back(ChunkOf(key, i));
   if ((a.slotsUsed + 1) * 2 > a.slots.size()) {
@@ -301,7 +303,7 @@ void Rebuild(Module& module, const Dict& d, DictionaryAccel& a) {
       const std::u16string_view stored = module.StringView(d.table[p].text);
       text::ToUpperInvariant(stored, key);
       if (++steps > d.count || (!a.ordered.empty() && !(a.ordered.rbegin()->first < key)) ||
-          !Remember(a, key, HashKey(key), p, IsSettled(stored))) {
+          !Remember(a, key, HashKey(key), p, IsSettled(stored), a.ordered.end())) {
         a.walkList = true;
         break;
       }
@@ -339,13 +341,16 @@ int32_t FindOrAdd(Module& module, const Dict& d, DictionaryAccel& a, std::u16str
   }
 
   if (Slot* hit = FindKey(a, a.upper, hash); hit != nullptr) return Matched(module, d, *hit, key);
-  const auto after = a.ordered.upper_bound(a.upper);
+  OrderedPlace after = a.ordered.upper_bound(a.upper);
   const int32_t successor = after == a.ordered.end() ? kNone : after->second;
   const int32_t n = InsertBefore(module, d, successor, key);
   // Sorting after the last entry (after the sentinel): the new entry alone
   // makes the list from now on.
-  if (successor == kNone) ForgetAll(a);
-  if (!Remember(a, a.upper, hash, n, IsSettled(key))) {
+  if (successor == kNone) {
+    ForgetAll(a);
+    after = a.ordered.end();
+  }
+  if (!Remember(a, a.upper, hash, n, IsSettled(key), after)) {
     ForgetAll(a);
     a.walkList = true;
   }
