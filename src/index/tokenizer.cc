@@ -93,21 +93,25 @@ bool IsJoiner(char16_t c) {
 constexpr std::u16string_view kNoindOpen = u"<noind>";
 constexpr std::u16string_view kNoindClose = u"</noind>";
 
-// One call of the tokenizer: the text (cut at its first 0 unit) and the state
-// that lives for the call.
+// One call of the tokenizer: the text and the state that lives for the call.
+// The text ends at its first 0 unit, which no step reads past: a 0 is no
+// letter, digit or joiner, ends the main loop, and ends the search for a
+// ">" (NextClose). So the text is walked once, not searched for a 0 first.
 class Tokenizer {
  public:
   Tokenizer(std::u16string_view text, std::vector<std::u16string_view>& words)
-      : text_(text.substr(
-            0, static_cast<size_t>(text::FindNul(text.data(), text.data() + text.size()) -
-                                   text.data()))),
-        words_(words) {}
+      : text_(text), words_(words) {}
 
   void Run() {
     const size_t n = text_.size();
     size_t i = 0;
     while (i < n) {
       const char16_t c = text_[i];
+      // Most characters start a word: tested first.
+      if (letters_.Test(c)) {
+        i = ScanWord(i);
+        continue;
+      }
       if (c == u'<') {
         const size_t close = NextClose(i);
         if (close != std::u16string_view::npos) {
@@ -133,10 +137,6 @@ class Tokenizer {
           continue;
         }
       }
-      if (letters_.Test(c)) {
-        i = ScanWord(i);
-        continue;
-      }
       if (text::IsDigit(c)) {
         numbersMode_ = true;
         if (words_.empty()) {
@@ -148,6 +148,7 @@ class Tokenizer {
         }
         continue;
       }
+      if (c == 0) break;
       // Anything else separates words; a surrogate pair is one character.
       const bool pair = c >= 0xD800 && c <= 0xDBFF && i + 1 < n && text_[i + 1] >= 0xDC00 &&
                         text_[i + 1] <= 0xDFFF;
@@ -158,12 +159,18 @@ class Tokenizer {
  private:
   bool LetterAt(size_t i) const { return i < text_.size() && letters_.Test(text_[i]); }
 
-  // Position of the first ">" after `i`, or npos. The answer for an earlier
-  // "<" stays valid while it lies beyond `i`, so a text full of "<" without
-  // ">" is searched once.
+  // Position of the first ">" after `i` and before the first 0 unit, or
+  // npos. The answer for an earlier "<" stays valid while it lies beyond
+  // `i`, so a text full of "<" without ">" is searched once.
   size_t NextClose(size_t i) {
     if (!closeKnown_ || close_ <= i) {
-      close_ = text_.find(u'>', i + 1);
+      close_ = std::u16string_view::npos;
+      for (size_t j = i + 1; j < text_.size() && text_[j] != 0; ++j) {
+        if (text_[j] == u'>') {
+          close_ = j;
+          break;
+        }
+      }
       closeKnown_ = true;
     }
     return close_;

@@ -1,7 +1,9 @@
 #include "model/dictionary.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstdint>
+#include <cstring>
 #include <functional>
 
 #include "model/errors.h"
@@ -152,61 +154,106 @@ int32_t FindOrAddByWalk(Module& module, const Dict& d, std::u16string_view key) 
 
 using Slot = DictionaryAccel::Slot;
 
-// FNV-1a over the code units, with the high bits folded into the low ones
-// that pick the slot: the keys are short words, for which this costs a few
-// instructions per unit where the library's byte hash costs several times
-// as much. Only the probe order depends on it, never a result.
+// Keys are hashed and compared as chunks of four code units in one 64-bit
+// number (the layout of DictionaryAccel::keys), four units a step. Only the
+// probe order depends on the hash, never a result.
+constexpr size_t kChunkUnits = 4;
 constexpr uint64_t kHashStart = 14695981039346656037ULL;
-constexpr uint64_t kHashFactor = 1099511628211ULL;
-size_t FoldHash(uint64_t h) { return static_cast<size_t>(h ^ (h >> 32)); }
+constexpr uint64_t kHashFactor = 0x9E3779B97F4A7C15ULL;
+// Per unit of a chunk: bit 7, and bit 7 with the bits above it.
+constexpr uint64_t kLaneBit7 = 0x0080008000800080ULL;
+constexpr uint64_t kLaneAbove7 = 0xFF00FF00FF00FF00ULL | kLaneBit7;
+constexpr uint64_t kLaneOnes = 0x0001000100010001ULL;
 
-size_t HashKey(std::u16string_view key) {
+size_t ChunkCount(size_t units) { return (units + kChunkUnits - 1) / kChunkUnits; }
+
+uint64_t MixChunk(uint64_t h, uint64_t chunk) {
+  h = (h ^ chunk) * kHashFactor;
+  return h ^ (h >> 29);
+}
+uint32_t FoldHash(uint64_t h) { return static_cast<uint32_t>(h ^ (h >> 32)); }
+
+// The `count` units at `p` (at most four) as a chunk.
+uint64_t ChunkOfUnits(const char16_t* p, size_t count) {
+  uint64_t chunk = 0;
+  for (size_t k = 0; k < count; ++k) chunk |= uint64_t{p[k]} << (16 * k);
+  return chunk;
+}
+
+// Chunk `i` of `key`.
+uint64_t ChunkOf(std::u16string_view key, size_t i) {
+  const size_t at = i * kChunkUnits;
+  return ChunkOfUnits(key.data() + at, std::min(kChunkUnits, key.size() - at));
+}
+
+uint32_t HashKey(std::u16string_view key) {
   uint64_t h = kHashStart;
-  for (const char16_t c : key) h = (h ^ c) * kHashFactor;
+  for (size_t i = 0; i < ChunkCount(key.size()); ++i) h = MixChunk(h, ChunkOf(key, i));
   return FoldHash(h);
+}
+
+// The chunk of four units at `p`, read at once where the memory order of the
+// units is that of the chunk.
+uint64_t LoadChunk(const char16_t* p) {
+  if constexpr (std::endian::native == std::endian::little) {
+    uint64_t chunk;
+    std::memcpy(&chunk, p, sizeof chunk);
+    return chunk;
+  } else {
+    return ChunkOfUnits(p, kChunkUnits);
+  }
+}
+
+// The last chunk of the `size` units at `p`, with `rest` (1 to 3) units.
+uint64_t LoadLastChunk(const char16_t* p, size_t size, size_t rest) {
+  if constexpr (std::endian::native == std::endian::little) {
+    // The four units that end the key, shifted down to its last `rest`.
+    if (size >= kChunkUnits) return LoadChunk(p + size - kChunkUnits) >> (16 * (kChunkUnits - rest));
+  }
+  return ChunkOfUnits(p + size - rest, rest);
+}
+
+// The chunk with units 'a' to 'z' upper-cased, for a chunk of ASCII units.
+uint64_t AsciiUpperChunk(uint64_t chunk) {
+  // Bit 7 of a unit is set by adding 0x80 - c to it when the unit is c or
+  // greater; units below 0x80 carry nothing into the next unit.
+  const uint64_t fromA = (chunk + (0x80 - u'a') * kLaneOnes) & kLaneBit7;
+  const uint64_t afterZ = (chunk + (0x80 - u'z' - 1) * kLaneOnes) & kLaneBit7;
+  return chunk ^ ((fromA & ~afterZ) >> 2);  // 0x80 >> 2: the case bit 0x20
 }
 
 // Cuts `key` at its first 0 unit (CutAtNul), sets `out` to
-// ToUpperInvariant(key) and returns HashKey(out). Keys of ASCII units
-// (nearly every word of most texts) take one loop that does all three and
-// needs no character tables.
-size_t CutUpperKeyAndHash(std::u16string_view& key, std::u16string& out) {
-  out.resize(key.size());
-  uint64_t h = kHashStart;
-  for (size_t i = 0; i < key.size(); ++i) {
-    const char16_t c = key[i];
-    if (c == 0) {
-      key = key.substr(0, i);
-      out.resize(i);
-      return FoldHash(h);
-    }
-    if (c >= 0x80) {
-      key = CutAtNul(key);
-      text::ToUpperInvariant(key, out);
-      return HashKey(out);
-    }
-    const char16_t upper = (c >= u'a' && c <= u'z') ? static_cast<char16_t>(c - (u'a' - u'A')) : c;
-    out[i] = upper;
-    h = (h ^ upper) * kHashFactor;
+// ToUpperInvariant(key) and returns HashKey(out).
+uint32_t CutUpperKeyAndHash(std::u16string_view& key, std::u16string& out) {
+  key = CutAtNul(key);
+  text::ToUpperInvariant(key, out);
+  return HashKey(out);
+}
+
+// True when the key held at `at` is `key` (upper-cased).
+bool HeldKeyIs(const DictionaryAccel& a, size_t at, std::u16string_view key) {
+  if (a.keys[at] != key.size()) return false;
+  for (size_t i = 0; i < ChunkCount(key.size()); ++i) {
+    if (a.keys[at + 1 + i] != ChunkOf(key, i)) return false;
   }
-  return FoldHash(h);
+  return true;
 }
 
 // The slot of the upper-cased key `key`, or null.
-Slot* FindKey(DictionaryAccel& a, std::u16string_view key, size_t hash) {
+Slot* FindKey(DictionaryAccel& a, std::u16string_view key, uint32_t hash) {
   if (a.slots.empty()) return nullptr;
   const size_t mask = a.slots.size() - 1;
   for (size_t i = hash & mask;; i = (i + 1) & mask) {
     Slot& slot = a.slots[i];
-    if (slot.key == nullptr) return nullptr;
-    if (slot.hash == hash && *slot.key == key) return &slot;
+    if (slot.entry < 0) return nullptr;
+    if (slot.hash == hash && HeldKeyIs(a, slot.keyAt, key)) return &slot;
   }
 }
 
 void PlaceSlot(std::vector<Slot>& slots, const Slot& slot) {
   const size_t mask = slots.size() - 1;
   size_t i = slot.hash & mask;
-  while (slots[i].key != nullptr) i = (i + 1) & mask;
+  while (slots[i].entry >= 0) i = (i + 1) & mask;
   slots[i] = slot;
 }
 
@@ -214,22 +261,31 @@ void ForgetAll(DictionaryAccel& a) {
   a.ordered.clear();
   a.slots.clear();
   a.slotsUsed = 0;
+  a.keys.clear();
 }
 
 // Adds a key that is not yet in the index; `settled` tells whether the
-// entry's stored spelling IsSettled.
-void Remember(DictionaryAccel& a, std::u16string_view key, size_t hash, int32_t entry,
-              bool settled) {
-  const std::u16string& held = a.ordered.emplace(std::u16string(key), entry).first->first;
+// entry's stored spelling IsSettled, `before` is the first key of `ordered`
+// greater than `key` (or its end). False when the keys held would outgrow
+// the slots' offsets: the caller then leaves lookups to the list walk.
+using OrderedPlace = std::map<std::u16string, int32_t, std::less<>>::iterator;
+bool Remember(DictionaryAccel& a, std::u16string_view key, uint32_t hash, int32_t entry,
+              bool settled, OrderedPlace before) {
+  const size_t at = a.keys.size();
+  if (at + 1 + ChunkCount(key.size()) > UINT32_MAX) return false;
+  a.ordered.emplace_hint(before, std::u16string(key), entry);
+  a.keys.push_back(key.size());
+  for (size_t i = 0; i < ChunkCount(key.size()); ++i) a.keys.push_back(ChunkOf(key, i));
   if ((a.slotsUsed + 1) * 2 > a.slots.size()) {
     std::vector<Slot> bigger(std::max<size_t>(1024, a.slots.size() * 2));
     for (const Slot& s : a.slots) {
-      if (s.key != nullptr) PlaceSlot(bigger, s);
+      if (s.entry >= 0) PlaceSlot(bigger, s);
     }
     a.slots.swap(bigger);
   }
-  PlaceSlot(a.slots, Slot{hash, &held, entry, settled});
+  PlaceSlot(a.slots, Slot{hash, entry, static_cast<uint32_t>(at), settled});
   ++a.slotsUsed;
+  return true;
 }
 
 // Builds the index from the list that starts at the first entry. A list
@@ -246,16 +302,24 @@ void Rebuild(Module& module, const Dict& d, DictionaryAccel& a) {
     for (int32_t p = d.first; p != kNone; p = d.table[p].next) {
       const std::u16string_view stored = module.StringView(d.table[p].text);
       text::ToUpperInvariant(stored, key);
-      if (++steps > d.count || (!a.ordered.empty() && !(a.ordered.rbegin()->first < key))) {
+      if (++steps > d.count || (!a.ordered.empty() && !(a.ordered.rbegin()->first < key)) ||
+          !Remember(a, key, HashKey(key), p, IsSettled(stored), a.ordered.end())) {
         a.walkList = true;
         break;
       }
-      Remember(a, key, HashKey(key), p, IsSettled(stored));
     }
   } catch (const DynArrayOutOfRange&) {
     a.walkList = true;
   }
   if (a.walkList) ForgetAll(a);
+}
+
+// A match: the spelling adjustment, skipped for a settled entry.
+int32_t Matched(Module& module, const Dict& d, Slot& hit, std::u16string_view key) {
+  if (!hit.settled && AdjustSpelling(module, d, hit.entry, key)) {
+    hit.settled = IsSettled(module.StringView(d.table[hit.entry].text));
+  }
+  return hit.entry;
 }
 
 // Same results as FindOrAddByWalk. On a list in ascending order the walk
@@ -265,7 +329,7 @@ void Rebuild(Module& module, const Dict& d, DictionaryAccel& a) {
 int32_t FindOrAdd(Module& module, const Dict& d, DictionaryAccel& a, std::u16string_view key) {
   // `a.upper` and `hash` are kept through the steps below, which look at
   // neither.
-  const size_t hash = CutUpperKeyAndHash(key, a.upper);
+  const uint32_t hash = CutUpperKeyAndHash(key, a.upper);
   std::u16string holder;
   EnsureSentinel(module, d, key, holder);
   if (a.knownCount != d.count || a.knownFirst != d.first) Rebuild(module, d, a);
@@ -276,32 +340,98 @@ int32_t FindOrAdd(Module& module, const Dict& d, DictionaryAccel& a, std::u16str
     return result;
   }
 
-  if (Slot* hit = FindKey(a, a.upper, hash); hit != nullptr) {
-    if (!hit->settled && AdjustSpelling(module, d, hit->entry, key)) {
-      hit->settled = IsSettled(module.StringView(d.table[hit->entry].text));
-    }
-    return hit->entry;
-  }
-  const auto after = a.ordered.upper_bound(a.upper);
+  if (Slot* hit = FindKey(a, a.upper, hash); hit != nullptr) return Matched(module, d, *hit, key);
+  OrderedPlace after = a.ordered.upper_bound(a.upper);
   const int32_t successor = after == a.ordered.end() ? kNone : after->second;
   const int32_t n = InsertBefore(module, d, successor, key);
   // Sorting after the last entry (after the sentinel): the new entry alone
   // makes the list from now on.
-  if (successor == kNone) ForgetAll(a);
-  Remember(a, a.upper, hash, n, IsSettled(key));
+  if (successor == kNone) {
+    ForgetAll(a);
+    after = a.ordered.end();
+  }
+  if (!Remember(a, a.upper, hash, n, IsSettled(key), after)) {
+    ForgetAll(a);
+    a.walkList = true;
+  }
   a.knownCount = d.count;
   a.knownFirst = d.first;
   return n;
 }
 
+// Keys of up to this many units, all ASCII, are looked for by FindKnownAscii.
+constexpr size_t kAsciiChunks = 8;
+
+// The slot of `key` when it is made of ASCII units, not empty, no longer
+// than kAsciiChunks chunks and already in `a` (kept in step with its
+// dictionary); null otherwise, with nothing changed. Nearly every word of most texts is
+// found here: the key is upper-cased, hashed and compared in chunks, with no
+// character tables and no copy. A key with a 0 unit is never found (no key
+// held has one, and the lengths differ), and is left to be cut by FindOrAdd.
+// Inlined into its one caller per dictionary: the call costs a fair part of
+// a lookup.
+[[gnu::always_inline]] inline Slot* FindKnownAscii(DictionaryAccel& a, std::u16string_view key) {
+  const size_t size = key.size();
+  if (size == 0 || size > kAsciiChunks * kChunkUnits || a.slots.empty()) return nullptr;
+  uint64_t chunks[kAsciiChunks];
+  const size_t full = size / kChunkUnits;
+  const size_t rest = size % kChunkUnits;
+  uint64_t high = 0;  // bits above bit 6 of any unit: not ASCII
+  uint64_t h = kHashStart;
+  for (size_t i = 0; i < full; ++i) {
+    const uint64_t chunk = LoadChunk(key.data() + i * kChunkUnits);
+    high |= chunk & kLaneAbove7;
+    chunks[i] = AsciiUpperChunk(chunk);
+    h = MixChunk(h, chunks[i]);
+  }
+  size_t count = full;
+  if (rest != 0) {
+    const uint64_t chunk = LoadLastChunk(key.data(), size, rest);
+    high |= chunk & kLaneAbove7;
+    chunks[count] = AsciiUpperChunk(chunk);
+    h = MixChunk(h, chunks[count]);
+    ++count;
+  }
+  if (high != 0) return nullptr;
+
+  const uint32_t hash = FoldHash(h);
+  const size_t mask = a.slots.size() - 1;
+  const uint64_t* held = a.keys.data();
+  for (size_t i = hash & mask;; i = (i + 1) & mask) {
+    Slot& slot = a.slots[i];
+    if (slot.entry < 0) return nullptr;
+    if (slot.hash != hash || held[slot.keyAt] != size) continue;
+    const uint64_t* k = held + slot.keyAt + 1;
+    if (k[0] != chunks[0]) continue;
+    size_t j = 1;
+    while (j < count && k[j] == chunks[j]) ++j;
+    if (j == count) return &slot;
+  }
+}
+
+// FindOrAdd for the words (`kWords`) or the labels. A key found at once
+// in a settled entry returns without more work.
+template <bool kWords>
+int32_t FindOrAddIn(Module& module, DictionaryAccel& a, std::u16string_view key) {
+  const int32_t count = kWords ? module.wordCount : module.labelCount;
+  const int32_t first = kWords ? module.wordFirst : module.labelFirst;
+  if (a.knownCount == count && a.knownFirst == first && !a.walkList) {
+    if (Slot* hit = FindKnownAscii(a, key); hit != nullptr) {
+      if (hit->settled) return hit->entry;
+      return Matched(module, kWords ? WordDict(module) : LabelDict(module), *hit, key);
+    }
+  }
+  return FindOrAdd(module, kWords ? WordDict(module) : LabelDict(module), a, key);
+}
+
 }  // namespace
 
 int32_t FindOrAddWord(Module& module, DictionaryAccel& accel, std::u16string_view word) {
-  return FindOrAdd(module, WordDict(module), accel, word);
+  return FindOrAddIn<true>(module, accel, word);
 }
 
 int32_t FindOrAddLabel(Module& module, DictionaryAccel& accel, std::u16string_view label) {
-  return FindOrAdd(module, LabelDict(module), accel, label);
+  return FindOrAddIn<false>(module, accel, label);
 }
 
 int32_t FindOrAddWordLiteral(Module& module, std::u16string_view word) {

@@ -33,16 +33,21 @@ struct DictionaryAccel {
   std::map<std::u16string, int32_t, std::less<>> ordered;
   // Open-addressing hash table over the same keys for the exact match: a
   // power-of-two number of slots, at most half of them used, linear probing.
-  // `key` points at a key held by `ordered`, whose nodes never move.
+  // Each slot keeps the key's hash and the place of a copy of the key in
+  // `keys`, so that a probe reads two arrays and follows no pointer.
   struct Slot {
-    size_t hash = 0;
-    const std::u16string* key = nullptr;  // null: empty slot
-    int32_t entry = -1;
+    uint32_t hash = 0;
+    int32_t entry = -1;  // -1: empty slot
+    uint32_t keyAt = 0;  // index in `keys` of the key's length
     // The entry's stored spelling has no unit that lower-cases to another,
     // so that no spelling met can change it (see ApplyCasePreference).
     bool settled = false;
   };
   std::vector<Slot> slots;
+  // The keys of the slots one after another, each as its length followed by
+  // its units in chunks of four (unit i of a chunk in bits 16i to 16i+15,
+  // the last chunk filled up with 0 units).
+  std::vector<uint64_t> keys;
   size_t slotsUsed = 0;
   // The dictionary's count and first entry when the index was last in step
   // with it; a difference means the table was changed behind the index.

@@ -107,6 +107,11 @@ TEST(WordTokenizerTest, SurrogatesAndTerminator) {
       {std::u16string(u"ab\0cd", 5), "ab"},
       {std::u16string(u"<i\0>cd", 6), "i"},
       {std::u16string(u"ab-\0c", 5), "ab"},
+      {std::u16string(u"a<b\0>c", 6), "a|b"},
+      {std::u16string(u"<noind\0>x", 9), "noind"},
+      {std::u16string(u"[a\0]x", 5), "a"},
+      {std::u16string(u"12\0 3", 5), ""},
+      {std::u16string(u"x 12\0 3", 7), "x|12"},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(Tokens(c.text), c.words) << "text: " << U8(c.text);

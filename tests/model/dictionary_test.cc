@@ -335,6 +335,44 @@ TEST(DictionaryPropertyTest, FastLookupMatchesListWalk) {
   }
 }
 
+// Keys of ASCII units are upper-cased and compared four units at a time.
+// Keys that differ in one unit next to 'a'..'z' or 'A'..'Z' (which must stay
+// apart from the letters), at the start, middle and end of keys of lengths
+// around the chunk sizes and beyond the longest key taken that way; random
+// keys of every unit from 1 to 127; all met again in other cases.
+TEST(DictionaryPropertyTest, AsciiKeysOfEveryUnitAndLength) {
+  const std::u16string edges = u"@AZ[`az{^_\x7F\x01 09";
+  std::vector<std::u16string> keys;
+  const size_t lengths[] = {1, 2, 3, 4, 5, 7, 8, 9, 16, 17, 31, 32, 33, 40};
+  for (const size_t length : lengths) {
+    for (size_t at : {size_t{0}, length / 2, length - 1}) {
+      for (char16_t c : edges) {
+        std::u16string key(length, u'm');
+        key[at] = c;
+        keys.push_back(key);
+      }
+    }
+  }
+  std::mt19937 rng(7);
+  for (size_t length = 0; length <= 40; ++length) {
+    std::u16string key;
+    for (size_t i = 0; i < length; ++i) key += static_cast<char16_t>(1 + rng() % 127);
+    keys.push_back(key);
+  }
+  TestModule fast;
+  TestModule walk;
+  for (int round = 0; round < 3; ++round) {
+    for (std::u16string key : keys) {
+      for (char16_t& c : key) {
+        if (round == 1 || (round == 2 && rng() % 2 == 0)) c = text::ToLowerChar(c);
+        if (round == 2 && rng() % 2 == 0) c = text::ToUpperInvariant(std::u16string_view(&c, 1))[0];
+      }
+      ASSERT_EQ(FastWord(fast, key), FindOrAddWordLiteral(walk, key)) << U8(key);
+    }
+  }
+  ExpectSameDictionaries(fast, walk);
+}
+
 TEST(DictionaryPropertyTest, ListOutOfOrderIsWalked) {
   // Tables not made by the dictionary (here: two entries swapped by hand)
   // are searched as the links say.
