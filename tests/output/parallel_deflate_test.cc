@@ -3,11 +3,13 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <chrono>
 #include <cstring>
 #include <map>
 #include <random>
 #include <stdexcept>
 #include <string>
+#include <thread>
 
 #include "output/module_writer.h"
 #include "platform/thread_pool.h"
@@ -116,6 +118,52 @@ TEST(ParallelDeflateTest, JoinedStreamDecodesThroughZlibAndIsTheSameOnAnyThreads
     const std::vector<uint8_t> mixedStream = ZlibCompressChunks(c.data, levels, one);
     EXPECT_EQ(ZlibDecode(mixedStream, c.data.size()), c.data);
     EXPECT_EQ(ZlibCompressChunks(c.data, levels, two), mixedStream);
+  }
+}
+
+// The stream handed on in pieces is the stream made in memory, also when
+// the end of the data is written while the first chunks are compressed; what
+// the fill or the sink raises ends the compression, and nothing is handed on
+// after a sink has failed.
+TEST(ParallelDeflateTest, StreamHandedOnInPiecesWhileTheDataIsFilled) {
+  const std::vector<uint8_t> data = MixedBytes(200000, 9);
+  const std::vector<PlannedChunk> plan = {{30000, 8}, {90000, 6}, {91000, 8}, {150000, 5},
+                                          {200000, 5}};
+  ThreadPool one(1);
+  const std::vector<uint8_t> expected = ZlibCompressChunks(data, plan, one);
+  ThreadPool two(2), four(4);
+  for (ThreadPool* pool : {&one, &two, &four}) {
+    for (size_t ready : {size_t{0}, size_t{90000}, size_t{90500}, data.size()}) {
+      SCOPED_TRACE(std::to_string(pool->Threads()) + " threads, " + std::to_string(ready) +
+                   " bytes ready");
+      std::vector<uint8_t> buffer(data.begin(), data.begin() + static_cast<ptrdiff_t>(ready));
+      buffer.resize(data.size(), 0xEE);  // what a chunk read too early would see
+      const DataStillFilled filled{ready, [&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        std::copy(data.begin() + static_cast<ptrdiff_t>(ready), data.end(),
+                  buffer.begin() + static_cast<ptrdiff_t>(ready));
+      }};
+      std::vector<uint8_t> streamed;
+      size_t pieces = 0;
+      ZlibCompressChunksTo(buffer, plan, *pool, [&](std::span<const uint8_t> piece) {
+        streamed.insert(streamed.end(), piece.begin(), piece.end());
+        ++pieces;
+      }, &filled);
+      EXPECT_EQ(streamed, expected);
+      EXPECT_EQ(pieces, plan.size() + 2);  // the header, each chunk, the trailer
+
+      const DataStillFilled failing{ready, [] { throw std::runtime_error("fill failed"); }};
+      EXPECT_THROW(ZlibCompressChunksTo(buffer, plan, *pool, [](std::span<const uint8_t>) {},
+                                        &failing),
+                   std::runtime_error);
+    }
+    size_t calls = 0;
+    EXPECT_THROW(ZlibCompressChunksTo(data, plan, *pool,
+                                      [&](std::span<const uint8_t>) {
+                                        if (++calls == 3) throw std::runtime_error("full");
+                                      }),
+                 std::runtime_error);
+    EXPECT_EQ(calls, 3u);
   }
 }
 
