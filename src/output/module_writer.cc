@@ -37,6 +37,13 @@ constexpr uint32_t kTablesByteCost = 1;
 // balance well on a few threads; each chunk boundary costs about 600 bytes.
 // An image of less than two chunks' cost is one stream at the pool's level.
 constexpr uint64_t kChunkCost = 4'500'000;
+// The tables come last and are cut finer, into chunks of half that cost: the
+// threads take chunks in order, and small last chunks keep every thread busy
+// to the end, whatever the number of chunks before them. On the KJV (11 pool
+// chunks of about 46 ms) the threads' last chunks end about 11 ms closer
+// together on two threads than with chunks of the full cost, for 1.9 KB of
+// file.
+constexpr uint64_t kTablesChunkCost = kChunkCost / 2;
 
 class ImageBuilder {
  public:
@@ -248,16 +255,17 @@ std::vector<PlannedChunk> PlanImageChunks(std::span<const uint8_t> image) {
     size_t begin, end;
     uint32_t costPerByte;
     int level;
+    uint64_t chunkCost;
   };
-  const Part parts[2] = {{0, poolEnd, kPoolByteCost, kPoolLevel},
-                         {poolEnd, image.size(), kTablesByteCost, kTablesLevel}};
+  const Part parts[2] = {{0, poolEnd, kPoolByteCost, kPoolLevel, kChunkCost},
+                         {poolEnd, image.size(), kTablesByteCost, kTablesLevel, kTablesChunkCost}};
   uint64_t total = 0;
   for (const Part& part : parts) total += uint64_t{part.costPerByte} * (part.end - part.begin);
   if (total < 2 * kChunkCost) return {{image.size(), kPoolLevel}};
   std::vector<PlannedChunk> plan;
   for (const Part& part : parts) {
     const CostSpan span[1] = {{part.end - part.begin, part.costPerByte}};
-    for (const size_t end : PlanChunks(span, kChunkCost)) {
+    for (const size_t end : PlanChunks(span, part.chunkCost)) {
       plan.push_back({part.begin + end, part.level});
     }
   }

@@ -199,8 +199,9 @@ TEST(ParallelDeflateTest, PlanSharesTheCostEvenly) {
 
 // The image plan reads the pool's length from the image: the pool and the
 // tables are each cut at their own level into chunks whose length goes
-// inversely with the part's cost per byte; a small image is one stream at
-// the pool's level.
+// inversely with the part's cost per byte, the tables (last) into chunks of
+// half the pool's chunk cost; a small image is one stream at the pool's
+// level.
 TEST(ParallelDeflateTest, ImagePlanCutsEachPartAtItsOwnLevel) {
   const size_t poolEnd = 68 + 12'000'000;
   std::vector<uint8_t> image(poolEnd + 12'000'000);
@@ -216,9 +217,9 @@ TEST(ParallelDeflateTest, ImagePlanCutsEachPartAtItsOwnLevel) {
     lengths[chunk.level].push_back(chunk.end - begin);
     begin = chunk.end;
   }
-  // 60 M units of pool in 13 chunks, 12 M units of tables in 3.
+  // 60 M units of pool in 13 chunks, 12 M units of tables in 5.
   EXPECT_EQ(lengths[8].size(), 13u);
-  EXPECT_EQ(lengths[5].size(), 3u);
+  EXPECT_EQ(lengths[5].size(), 5u);
 
   // A pool length the image cannot hold: all of it is one part.
   const int32_t tooLong = 13'000'000;
