@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -333,11 +334,18 @@ void AtomicFileWriter::Write(std::span<const uint8_t> bytes) {
     Abandon();
     throw;
   }
-  // Writeback of what was written starts now rather than at Commit's flush.
-  // Only a hint: a system or file system without it changes nothing.
-  (void)::sync_file_range(fd_, static_cast<off64_t>(written_), static_cast<off64_t>(bytes.size()),
-                          SYNC_FILE_RANGE_WRITE);
   written_ += bytes.size();
+  // Writeback of the whole pages written so far starts now rather than at
+  // Commit's flush. The last page, only partly written, is left alone: a
+  // page under writeback can make the next write into it wait. Only a hint:
+  // a system or file system without it changes nothing.
+  static const auto kPage = static_cast<uint64_t>(std::max(4096L, ::sysconf(_SC_PAGESIZE)));
+  const uint64_t whole = written_ / kPage * kPage;
+  if (whole > started_) {
+    (void)::sync_file_range(fd_, static_cast<off64_t>(started_),
+                            static_cast<off64_t>(whole - started_), SYNC_FILE_RANGE_WRITE);
+    started_ = whole;
+  }
 }
 
 void AtomicFileWriter::Commit() {

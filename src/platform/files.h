@@ -136,7 +136,8 @@ class AtomicFileWriter {
   std::string target_;
   std::string temporary_;
   int fd_ = -1;
-  uint64_t written_ = 0;
+  uint64_t written_ = 0;  // bytes written
+  uint64_t started_ = 0;  // bytes whose writeback has been started
   bool committed_ = false;
 };
 
