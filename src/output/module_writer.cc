@@ -40,9 +40,8 @@ constexpr uint64_t kChunkCost = 4'500'000;
 // The tables come last and are cut finer, into chunks of half that cost: the
 // threads take chunks in order, and small last chunks keep every thread busy
 // to the end, whatever the number of chunks before them. On the KJV (11 pool
-// chunks of about 46 ms) the threads' last chunks end about 11 ms closer
-// together on two threads than with chunks of the full cost, for 1.9 KB of
-// file.
+// chunks, 5 table chunks instead of 2) the compression on two threads took a
+// median 3 to 7 ms less, for 1.9 KB of file.
 constexpr uint64_t kTablesChunkCost = kChunkCost / 2;
 
 class ImageBuilder {
