@@ -1,6 +1,9 @@
 #include "output/module_writer.h"
 
 #include <cstring>
+#include <memory>
+#include <optional>
+#include <stdexcept>
 
 #include "model/module.h"
 #include "model/module_format.h"
@@ -34,10 +37,16 @@ constexpr uint32_t kTablesByteCost = 1;
 // balance well on a few threads; each chunk boundary costs about 600 bytes.
 // An image of less than two chunks' cost is one stream at the pool's level.
 constexpr uint64_t kChunkCost = 4'500'000;
+// The tables come last and are cut finer, into chunks of half that cost: the
+// threads take chunks in order, and small last chunks keep every thread busy
+// to the end, whatever the number of chunks before them. On the KJV (11 pool
+// chunks, 5 table chunks instead of 2) the compression on two threads took a
+// median 3 to 7 ms less, for 1.9 KB of file.
+constexpr uint64_t kTablesChunkCost = kChunkCost / 2;
 
 class ImageBuilder {
  public:
-  explicit ImageBuilder(size_t size) {
+  explicit ImageBuilder(size_t size) : limit_(size) {
     bytes_.reserve(size);
     memory::AdviseLargePages(bytes_.data(), size);
   }
@@ -51,10 +60,20 @@ class ImageBuilder {
     Int32(static_cast<int32_t>(count));
   }
   void Raw(const void* data, size_t n) {
+    // The image is read while it is still assembled (ImageAssembler): it must
+    // never move, so it never grows past its computed size.
+    if (n > limit_ - bytes_.size()) {
+      throw OutputError("the module image outgrows its computed size");
+    }
     const auto* p = static_cast<const uint8_t*>(data);
     bytes_.insert(bytes_.end(), p, p + n);
   }
-  void Zeros(size_t n) { bytes_.insert(bytes_.end(), n, 0); }
+  void Zeros(size_t n) {
+    if (n > limit_ - bytes_.size()) {
+      throw OutputError("the module image outgrows its computed size");
+    }
+    bytes_.insert(bytes_.end(), n, 0);
+  }
   template <typename T>
   void Block(DynArray<T>& table, int32_t count) {
     Header(static_cast<int32_t>(sizeof(T)), count);
@@ -64,65 +83,103 @@ class ImageBuilder {
     }
   }
   std::vector<uint8_t> Take() { return std::move(bytes_); }
+  const uint8_t* Data() const { return bytes_.data(); }
+  size_t Size() const { return bytes_.size(); }
+  size_t Limit() const { return limit_; }
 
  private:
   std::vector<uint8_t> bytes_;
+  size_t limit_;  // the computed size; bytes_ holds at least as much room
+};
+
+// Assembles the image in two steps: the counters and the pool, then the
+// tables. The pool's part can be compressed while the tables are assembled:
+// the buffer is reserved whole first and never moves.
+class ImageAssembler {
+ public:
+  explicit ImageAssembler(Module& m) : m_(m), out_(CheckedSize(m)) {}
+
+  // The counters block and the pool block (text, then the image entries).
+  void Head() {
+    Module& m = m_;
+    out_.Header(4, format::kCountersBlockCount);
+    const Counters counters = m.GetCounters();
+    out_.Raw(&counters, sizeof counters);
+
+    const int64_t W = m.poolWritten;
+    out_.Header(2, m.poolLength);
+    if (W > 0) out_.Raw(m.pool.Data(), static_cast<size_t>(W) * 2);
+    for (int64_t i = 0; i < m.images.Length(); ++i) {
+      const ImageRecord& image = m.images[i];
+      out_.Int32(0);
+      const std::array<uint8_t, 4> length =
+          format::BigEndianLength(static_cast<uint32_t>(image.length));
+      out_.Raw(length.data(), length.size());
+      const size_t bytes = static_cast<size_t>(image.length);
+      if (image.data.size() < bytes) throw OutputError("image data shorter than its length");
+      out_.Raw(image.data.data(), bytes);
+      out_.Zeros(static_cast<size_t>(image.paddedLength - image.length));
+    }
+  }
+
+  // The five tables; the image is then complete.
+  void Tables() {
+    Module& m = m_;
+    out_.Block(m.bookNames, m.bookNameCount);
+    out_.Block(m.books, m.bookCount);
+    out_.Block(m.verses, m.verseCount);
+    out_.Block(m.words, m.wordCount);
+    out_.Block(m.wordRefs, m.wordRefCount);
+    if (out_.Size() != out_.Limit()) {
+      throw OutputError("the module image is shorter than its computed size");
+    }
+  }
+
+  // How much is assembled, and the whole extent of the image.
+  size_t Assembled() const { return out_.Size(); }
+  std::span<const uint8_t> Extent() const { return {out_.Data(), out_.Limit()}; }
+  std::vector<uint8_t> Take() { return out_.Take(); }
+
+ private:
+  // Shortens the tables, stores the flags, checks the pool and returns the
+  // exact image size.
+  static size_t CheckedSize(Module& m) {
+    m.books.SetLength(m.bookCount);
+    m.verses.SetLength(m.verseCount);
+    m.wordRefs.SetLength(m.wordRefCount);
+    m.flags = m.ComputeFlags();
+
+    const int64_t P = m.poolLength;
+    const int64_t W = m.poolWritten;
+    int64_t imageUnits = 0;
+    for (int64_t i = 0; i < m.images.Length(); ++i) {
+      imageUnits += (m.images[i].paddedLength + format::kImageEntryHeaderSize) / 2;
+    }
+    if (W < 0 || W > m.pool.Length() || W + imageUnits != P) {
+      throw OutputError("the pool is not finalised (poolLength " + std::to_string(P) +
+                        ", poolWritten " + std::to_string(W) + ")");
+    }
+    // Seven block headers, the counters, the pool, the tables.
+    const auto table = [](size_t recordSize, int32_t count) {
+      return recordSize * static_cast<size_t>(std::max(0, count));
+    };
+    return 7 * static_cast<size_t>(format::kBlockHeaderSize) + sizeof(Counters) +
+           2 * static_cast<size_t>(P) + table(sizeof(BookNameRecord), m.bookNameCount) +
+           table(sizeof(BookRecord), m.bookCount) + table(sizeof(VerseRecord), m.verseCount) +
+           table(sizeof(DictEntry), m.wordCount) + table(sizeof(WordRef), m.wordRefCount);
+  }
+
+  Module& m_;
+  ImageBuilder out_;
 };
 
 }  // namespace
 
 std::vector<uint8_t> AssembleImage(Module& m) {
-  m.books.SetLength(m.bookCount);
-  m.verses.SetLength(m.verseCount);
-  m.wordRefs.SetLength(m.wordRefCount);
-  m.flags = m.ComputeFlags();
-
-  const int64_t P = m.poolLength;
-  const int64_t W = m.poolWritten;
-  int64_t imageUnits = 0;
-  for (int64_t i = 0; i < m.images.Length(); ++i) {
-    imageUnits += (m.images[i].paddedLength + format::kImageEntryHeaderSize) / 2;
-  }
-  if (W < 0 || W > m.pool.Length() || W + imageUnits != P) {
-    throw OutputError("the pool is not finalised (poolLength " + std::to_string(P) +
-                      ", poolWritten " + std::to_string(W) + ")");
-  }
-
-  // The exact image size: seven block headers, the counters, the pool, the tables.
-  const auto table = [](size_t recordSize, int32_t count) {
-    return recordSize * static_cast<size_t>(std::max(0, count));
-  };
-  const size_t size =
-      7 * static_cast<size_t>(format::kBlockHeaderSize) + sizeof(Counters) +
-      2 * static_cast<size_t>(P) + table(sizeof(BookNameRecord), m.bookNameCount) +
-      table(sizeof(BookRecord), m.bookCount) + table(sizeof(VerseRecord), m.verseCount) +
-      table(sizeof(DictEntry), m.wordCount) + table(sizeof(WordRef), m.wordRefCount);
-  ImageBuilder out(size);
-
-  out.Header(4, format::kCountersBlockCount);
-  const Counters counters = m.GetCounters();
-  out.Raw(&counters, sizeof counters);
-
-  out.Header(2, P);
-  if (W > 0) out.Raw(m.pool.Data(), static_cast<size_t>(W) * 2);
-  for (int64_t i = 0; i < m.images.Length(); ++i) {
-    const ImageRecord& image = m.images[i];
-    out.Int32(0);
-    const std::array<uint8_t, 4> length =
-        format::BigEndianLength(static_cast<uint32_t>(image.length));
-    out.Raw(length.data(), length.size());
-    const size_t bytes = static_cast<size_t>(image.length);
-    if (image.data.size() < bytes) throw OutputError("image data shorter than its length");
-    out.Raw(image.data.data(), bytes);
-    out.Zeros(static_cast<size_t>(image.paddedLength - image.length));
-  }
-
-  out.Block(m.bookNames, m.bookNameCount);
-  out.Block(m.books, m.bookCount);
-  out.Block(m.verses, m.verseCount);
-  out.Block(m.words, m.wordCount);
-  out.Block(m.wordRefs, m.wordRefCount);
-  return out.Take();
+  ImageAssembler image(m);
+  image.Head();
+  image.Tables();
+  return image.Take();
 }
 
 int64_t ImageSize(const Module& m) {
@@ -197,16 +254,17 @@ std::vector<PlannedChunk> PlanImageChunks(std::span<const uint8_t> image) {
     size_t begin, end;
     uint32_t costPerByte;
     int level;
+    uint64_t chunkCost;
   };
-  const Part parts[2] = {{0, poolEnd, kPoolByteCost, kPoolLevel},
-                         {poolEnd, image.size(), kTablesByteCost, kTablesLevel}};
+  const Part parts[2] = {{0, poolEnd, kPoolByteCost, kPoolLevel, kChunkCost},
+                         {poolEnd, image.size(), kTablesByteCost, kTablesLevel, kTablesChunkCost}};
   uint64_t total = 0;
   for (const Part& part : parts) total += uint64_t{part.costPerByte} * (part.end - part.begin);
   if (total < 2 * kChunkCost) return {{image.size(), kPoolLevel}};
   std::vector<PlannedChunk> plan;
   for (const Part& part : parts) {
     const CostSpan span[1] = {{part.end - part.begin, part.costPerByte}};
-    for (const size_t end : PlanChunks(span, kChunkCost)) {
+    for (const size_t end : PlanChunks(span, part.chunkCost)) {
       plan.push_back({part.begin + end, part.level});
     }
   }
@@ -225,6 +283,7 @@ PreparedModuleFile PrepareModuleFile(Module& module, std::u16string_view path, b
                                      Progress& progress, ThreadPool* pool) {
   PreparedModuleFile file;
   file.writeRaw = writeRaw;
+  std::optional<ImageAssembler> image;
   {
     StageTimer timer(progress, Stage::kImageAssembly);
     // The phase heads the stage, so that front ends tell it from the others.
@@ -233,24 +292,39 @@ PreparedModuleFile PrepareModuleFile(Module& module, std::u16string_view path, b
     if (writeRaw) phase += u" && .raw";
     progress.Phase(phase);
     CheckModuleFitsTheFormat(module);
-    file.image = AssembleImage(module);
+    image.emplace(module);
+    image->Head();
     // The image bytes are in the assembled image now; release them.
     for (int64_t i = 0; i < module.images.Length(); ++i) {
       module.images[i].data.Release();
     }
+    file.module = std::make_unique<files::AtomicFileWriter>(path, files::LinkAtTarget::kReplaceTarget);
   }
   {
+    // The pool's chunks are compressed while the tables are assembled, and
+    // the stream goes to the temporary file chunk by chunk as it is made.
     StageTimer timer(progress, Stage::kCompression);
-    file.compressed = CompressImage(file.image, pool);
+    const std::span<const uint8_t> extent = image->Extent();
+    const std::vector<PlannedChunk> plan = PlanImageChunks(extent);
+    const DataStillFilled tables{image->Assembled(), [&image] { image->Tables(); }};
+    files::AtomicFileWriter& out = *file.module;
+    const StreamSink sink = [&out](std::span<const uint8_t> piece) { out.Write(piece); };
+    if (pool != nullptr) {
+      ZlibCompressChunksTo(extent, plan, *pool, sink, &tables);
+    } else {
+      ThreadPool own(plan.size() > 1 ? 0 : 1);
+      ZlibCompressChunksTo(extent, plan, own, sink, &tables);
+    }
   }
-  if (!writeRaw) std::vector<uint8_t>().swap(file.image);
+  if (writeRaw) file.image = image->Take();
   return file;
 }
 
-void WriteModuleFile(const PreparedModuleFile& file, std::u16string_view path,
-                     Progress& progress) {
+void WriteModuleFile(PreparedModuleFile& file, std::u16string_view path, Progress& progress) {
   StageTimer timer(progress, Stage::kFileWrite);
-  files::WriteFileAtomically(path, file.compressed, files::LinkAtTarget::kReplaceTarget);
+  if (!file.module) throw std::logic_error("WriteModuleFile: the module file is not prepared");
+  file.module->Commit();
+  file.module.reset();
   if (file.writeRaw) {
     std::u16string rawPath(path);
     rawPath += u".raw";
@@ -260,7 +334,8 @@ void WriteModuleFile(const PreparedModuleFile& file, std::u16string_view path,
 
 void WriteModule(Module& module, std::u16string_view path, bool writeRaw, Progress& progress,
                  ThreadPool* pool) {
-  WriteModuleFile(PrepareModuleFile(module, path, writeRaw, progress, pool), path, progress);
+  PreparedModuleFile file = PrepareModuleFile(module, path, writeRaw, progress, pool);
+  WriteModuleFile(file, path, progress);
 }
 
 }  // namespace quillavor

@@ -4,12 +4,14 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "output/parallel_deflate.h"
+#include "platform/files.h"
 
 namespace quillavor {
 
@@ -51,20 +53,25 @@ void CheckModuleFitsTheFormat(const Module& module);
 void WriteModule(Module& module, std::u16string_view path, bool writeRaw, Progress& progress,
                  ThreadPool* pool = nullptr);
 
-// A module file ready to be written: the work of WriteModule that touches no
-// file, kept apart so that a build can prepare several modules at once and
-// write them in order.
+// A module file ready to be put in place: the work of WriteModule up to the
+// rename, kept apart so that a build can prepare several modules at once and
+// put them in place in order.
 struct PreparedModuleFile {
-  std::vector<uint8_t> compressed;  // the module file's bytes
-  std::vector<uint8_t> image;       // the raw file's bytes; empty unless `writeRaw`
+  // The module file's bytes, in a temporary file beside it (removed when
+  // this is dropped before WriteModuleFile).
+  std::unique_ptr<files::AtomicFileWriter> module;
+  std::vector<uint8_t> image;  // the raw file's bytes; empty unless `writeRaw`
   bool writeRaw = false;
 };
 
 // Shows the "Write" phase for `path`, checks the module, assembles its image
-// and compresses it on `pool`. The module's image data is released.
+// and compresses it on `pool` into a temporary file beside the module file
+// (the target is checked and its symbolic links followed here). The module's
+// image data is released.
 PreparedModuleFile PrepareModuleFile(Module& module, std::u16string_view path, bool writeRaw,
                                      Progress& progress, ThreadPool* pool = nullptr);
-// Writes what PrepareModuleFile made, as WriteModule does.
-void WriteModuleFile(const PreparedModuleFile& file, std::u16string_view path, Progress& progress);
+// Puts what PrepareModuleFile made in place, then writes the raw file, as
+// WriteModule does.
+void WriteModuleFile(PreparedModuleFile& file, std::u16string_view path, Progress& progress);
 
 }  // namespace quillavor

@@ -4,8 +4,10 @@
 #include <zlib.h>
 
 #include <climits>
+#include <condition_variable>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <stdexcept>
 #include <string>
@@ -174,8 +176,9 @@ std::vector<size_t> PlanChunks(std::span<const CostSpan> spans, uint64_t chunkCo
   return ends;
 }
 
-std::vector<uint8_t> ZlibCompressChunks(std::span<const uint8_t> data,
-                                        std::span<const PlannedChunk> plan, ThreadPool& pool) {
+void ZlibCompressChunksTo(std::span<const uint8_t> data, std::span<const PlannedChunk> plan,
+                          ThreadPool& pool, const StreamSink& sink,
+                          const DataStillFilled* filled) {
   const PlannedChunk noChunks[1] = {{0, 0}};
   if (data.empty() && plan.empty()) plan = noChunks;  // the stream of no data
   bool valid = !plan.empty() && plan.back().end == data.size();
@@ -187,27 +190,105 @@ std::vector<uint8_t> ZlibCompressChunks(std::span<const uint8_t> data,
     throw std::invalid_argument(
         "ZlibCompressChunks: chunk ends must ascend to the data size, levels lie in 0 to 12");
   }
+  const size_t ready = filled != nullptr ? filled->ready : data.size();
 
-  std::vector<DeflatedChunk> chunks(plan.size());
-  pool.ParallelFor(chunks.size(), [&](size_t i) {
+  // Chunks are handed to the sink in order by one thread at a time: the one
+  // that finishes the first chunk not yet handed on hands on it and every
+  // finished chunk after it, outside the lock, while the others go on
+  // compressing.
+  struct State {
+    std::mutex mutex;
+    std::condition_variable filledChanged;
+    bool filled = false;
+    bool fillFailed = false;
+    std::vector<DeflatedChunk> chunks;
+    std::vector<char> done;
+    size_t next = 0;          // the first chunk not yet handed on
+    bool handingOn = false;   // a thread hands chunks on
+    bool sinkFailed = false;  // nothing more is handed on
+    uLong adler = 1;          // of the chunks handed on, touched by the thread handing on
+  } state;
+  state.chunks.resize(plan.size());
+  state.done.assign(plan.size(), 0);
+
+  const auto handOn = [&](size_t index) {
+    const DeflatedChunk& chunk = state.chunks[index];
+    if (index == 0) sink(kZlibHeader);
+    sink({chunk.bytes.get(), chunk.size});
+    const size_t length = plan[index].end - (index == 0 ? 0 : plan[index - 1].end);
+    state.adler = adler32_combine(state.adler, chunk.adler, static_cast<z_off_t>(length));
+    if (index + 1 == plan.size()) {
+      uint8_t trailer[4];
+      for (size_t b = 0; b < 4; ++b) {
+        trailer[b] = static_cast<uint8_t>(state.adler >> (24 - 8 * b));
+      }
+      sink(trailer);
+    }
+  };
+
+  const size_t firstChunkTask = filled != nullptr ? 1 : 0;
+  pool.ParallelFor(plan.size() + firstChunkTask, [&](size_t task) {
+    if (task < firstChunkTask) {
+      // Claimed first, so it is under way before any chunk waits for it.
+      try {
+        filled->fill();
+      } catch (...) {
+        {
+          const std::lock_guard lock(state.mutex);
+          state.fillFailed = true;
+        }
+        state.filledChanged.notify_all();
+        throw;
+      }
+      {
+        const std::lock_guard lock(state.mutex);
+        state.filled = true;
+      }
+      state.filledChanged.notify_all();
+      return;
+    }
+    const size_t i = task - firstChunkTask;
     const size_t begin = i == 0 ? 0 : plan[i - 1].end;
-    chunks[i] = DeflateChunk(data, i, begin, plan[i].end, i + 1 == chunks.size(), plan[i].level);
+    if (plan[i].end > ready) {
+      std::unique_lock lock(state.mutex);
+      state.filledChanged.wait(lock, [&] { return state.filled || state.fillFailed; });
+      if (state.fillFailed) return;  // the fill's error ends the loop
+    }
+    DeflatedChunk chunk = DeflateChunk(data, i, begin, plan[i].end, i + 1 == plan.size(),
+                                       plan[i].level);
+    std::unique_lock lock(state.mutex);
+    state.chunks[i] = std::move(chunk);
+    state.done[i] = 1;
+    if (state.handingOn || state.sinkFailed) return;
+    state.handingOn = true;
+    while (state.next < plan.size() && state.done[state.next] != 0) {
+      const size_t index = state.next;
+      lock.unlock();
+      try {
+        handOn(index);
+      } catch (...) {
+        lock.lock();
+        state.sinkFailed = true;
+        state.handingOn = false;
+        throw;
+      }
+      state.chunks[index] = DeflatedChunk();  // handed on: its memory is no longer needed
+      lock.lock();
+      ++state.next;
+    }
+    state.handingOn = false;
   });
-
-  size_t total = sizeof kZlibHeader + 4;
-  for (const DeflatedChunk& chunk : chunks) total += chunk.size;
-  std::vector<uint8_t> out;
-  out.reserve(total);
-  memory::AdviseLargePages(out.data(), total);
-  out.insert(out.end(), std::begin(kZlibHeader), std::end(kZlibHeader));
-  uLong adler = 1;
-  for (size_t i = 0; i < chunks.size(); ++i) {
-    const DeflatedChunk& chunk = chunks[i];
-    out.insert(out.end(), chunk.bytes.get(), chunk.bytes.get() + chunk.size);
-    const size_t length = plan[i].end - (i == 0 ? 0 : plan[i - 1].end);
-    adler = adler32_combine(adler, chunk.adler, static_cast<z_off_t>(length));
+  if (state.next != plan.size()) {
+    throw std::logic_error("ZlibCompressChunksTo: a chunk was not handed on");
   }
-  for (int shift = 24; shift >= 0; shift -= 8) out.push_back(static_cast<uint8_t>(adler >> shift));
+}
+
+std::vector<uint8_t> ZlibCompressChunks(std::span<const uint8_t> data,
+                                        std::span<const PlannedChunk> plan, ThreadPool& pool) {
+  std::vector<uint8_t> out;
+  ZlibCompressChunksTo(data, plan, pool, [&out](std::span<const uint8_t> piece) {
+    out.insert(out.end(), piece.begin(), piece.end());
+  });
   return out;
 }
 

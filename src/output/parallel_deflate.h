@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <vector>
 
@@ -39,6 +40,28 @@ struct PlannedChunk {
 // and the plan.
 std::vector<uint8_t> ZlibCompressChunks(std::span<const uint8_t> data,
                                         std::span<const PlannedChunk> chunks, ThreadPool& pool);
+// Receives a stream in pieces, in order, one call at a time (from any thread
+// of the pool). What it raises ends the compression and is raised again by it.
+using StreamSink = std::function<void(std::span<const uint8_t> piece)>;
+
+// Data whose end is still being written when its compression starts: the
+// bytes from `ready` on are written by `fill`, run as one task on the pool
+// while the chunks that end at or before `ready` are compressed; the chunks
+// that reach past it wait for `fill` to return.
+struct DataStillFilled {
+  size_t ready = 0;
+  std::function<void()> fill;
+};
+
+// The stream of ZlibCompressChunks handed to `sink` as it is made: each
+// chunk's bytes as soon as it and every chunk before it are compressed, so
+// that a slow consumer (a file) works while later chunks are compressed. The
+// bytes are those ZlibCompressChunks returns. With `filled`, `data` is its
+// whole extent, of which only [0, filled->ready) holds its bytes at the call.
+void ZlibCompressChunksTo(std::span<const uint8_t> data, std::span<const PlannedChunk> chunks,
+                          ThreadPool& pool, const StreamSink& sink,
+                          const DataStillFilled* filled = nullptr);
+
 // The same with every chunk at `level`; `chunkEnds` as PlanChunks gives them.
 std::vector<uint8_t> ZlibCompressChunks(std::span<const uint8_t> data,
                                         std::span<const size_t> chunkEnds, int level,

@@ -5,12 +5,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <random>
+#include <utility>
 
 #include "platform/errors.h"
 #include "platform/memory.h"
@@ -274,54 +276,101 @@ std::optional<std::u16string> RealPath(std::u16string_view path) {
   return text::DecodeUtf8(real.get());
 }
 
-void WriteFileAtomically(std::u16string_view path, std::span<const uint8_t> bytes,
-                         LinkAtTarget links) {
+AtomicFileWriter::AtomicFileWriter(std::u16string_view path, LinkAtTarget links) {
   std::filesystem::path fsTarget(Utf8Path(path));
   if (links == LinkAtTarget::kReplaceTarget) fsTarget = FollowLinks(fsTarget);
-  const std::string target = fsTarget.string();
+  target_ = fsTarget.string();
   struct stat old {};
-  const bool replacing = ::lstat(target.c_str(), &old) == 0;
+  const bool replacing = ::lstat(target_.c_str(), &old) == 0;
   if (replacing && S_ISDIR(old.st_mode)) {
-    throw IoError(target, "cannot create: a folder has that name");
+    throw IoError(target_, "cannot create: a folder has that name");
   }
   if (replacing && !S_ISREG(old.st_mode) && !S_ISLNK(old.st_mode)) {
-    throw IoError(target, "cannot create: a file that is not a regular file has that name");
+    throw IoError(target_, "cannot create: a file that is not a regular file has that name");
   }
   const bool keepMode = replacing && S_ISREG(old.st_mode);
   const std::filesystem::path folder =
       fsTarget.has_parent_path() ? fsTarget.parent_path() : std::filesystem::path(".");
   RemoveStaleTemporaries(folder);
   std::random_device rd;
-  std::string tmp;
-  int raw = -1;
-  for (int attempt = 0; attempt < 16 && raw < 0; ++attempt) {
+  for (int attempt = 0; attempt < 16 && fd_ < 0; ++attempt) {
     const uint64_t random = uint64_t{rd()} << 32 | rd();
     char name[64];
     std::snprintf(name, sizeof name, "%.*s%0*ld-%0*llx", static_cast<int>(kTemporaryPrefix.size()),
                   kTemporaryPrefix.data(), static_cast<int>(kTemporaryPidDigits),
                   static_cast<long>(::getpid()), static_cast<int>(kTemporaryRandomDigits),
                   static_cast<unsigned long long>(random));
-    tmp = (folder / name).string();
+    temporary_ = (folder / name).string();
     // Private until it has the mode of the file it replaces.
-    raw = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, keepMode ? 0600 : 0666);
-    if (raw < 0 && errno != EEXIST) break;
+    fd_ = ::open(temporary_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC,
+                 keepMode ? 0600 : 0666);
+    if (fd_ < 0 && errno != EEXIST) break;
   }
-  if (raw < 0) throw IoError(target, "cannot create: " + ErrnoText(errno));
-  Fd fd(raw);
+  if (fd_ < 0) throw IoError(target_, "cannot create: " + ErrnoText(errno));
   try {
-    if (keepMode) KeepModeAndOwner(fd.get(), old, target);
-    WriteAll(fd.get(), bytes, target);
-    if (::fsync(fd.get()) != 0 && errno != EINVAL && errno != EROFS) {
-      throw IoError(target, "cannot write: " + ErrnoText(errno));
-    }
-    if (::close(fd.Release()) != 0) throw IoError(target, "cannot write: " + ErrnoText(errno));
-    if (::rename(tmp.c_str(), target.c_str()) != 0) {
-      throw IoError(target, "cannot create: " + ErrnoText(errno));
-    }
+    if (keepMode) KeepModeAndOwner(fd_, old, target_);
   } catch (...) {
-    ::unlink(tmp.c_str());
+    Abandon();
     throw;
   }
+}
+
+AtomicFileWriter::~AtomicFileWriter() {
+  if (!committed_) Abandon();
+}
+
+void AtomicFileWriter::Abandon() {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+  if (!temporary_.empty()) ::unlink(temporary_.c_str());
+  temporary_.clear();
+}
+
+void AtomicFileWriter::Write(std::span<const uint8_t> bytes) {
+  if (fd_ < 0) throw IoError(target_, "cannot write: the file is closed");
+  try {
+    WriteAll(fd_, bytes, target_);
+  } catch (...) {
+    Abandon();
+    throw;
+  }
+  written_ += bytes.size();
+  // Writeback of the whole pages written so far starts now rather than at
+  // Commit's flush. The last page, only partly written, is left alone: a
+  // page under writeback can make the next write into it wait. Only a hint:
+  // a system or file system without it changes nothing.
+  static const auto kPage = static_cast<uint64_t>(std::max(4096L, ::sysconf(_SC_PAGESIZE)));
+  const uint64_t whole = written_ / kPage * kPage;
+  if (whole > started_) {
+    (void)::sync_file_range(fd_, static_cast<off64_t>(started_),
+                            static_cast<off64_t>(whole - started_), SYNC_FILE_RANGE_WRITE);
+    started_ = whole;
+  }
+}
+
+void AtomicFileWriter::Commit() {
+  if (fd_ < 0) throw IoError(target_, "cannot write: the file is closed");
+  try {
+    if (::fsync(fd_) != 0 && errno != EINVAL && errno != EROFS) {
+      throw IoError(target_, "cannot write: " + ErrnoText(errno));
+    }
+    const int fd = std::exchange(fd_, -1);
+    if (::close(fd) != 0) throw IoError(target_, "cannot write: " + ErrnoText(errno));
+    if (::rename(temporary_.c_str(), target_.c_str()) != 0) {
+      throw IoError(target_, "cannot create: " + ErrnoText(errno));
+    }
+  } catch (...) {
+    Abandon();
+    throw;
+  }
+  committed_ = true;
+}
+
+void WriteFileAtomically(std::u16string_view path, std::span<const uint8_t> bytes,
+                         LinkAtTarget links) {
+  AtomicFileWriter file(path, links);
+  file.Write(bytes);
+  file.Commit();
 }
 
 void WriteFile(std::u16string_view path, std::span<const uint8_t> bytes) {

@@ -109,6 +109,38 @@ inline constexpr size_t kTemporaryRandomDigits = 16;
 void WriteFileAtomically(std::u16string_view path, std::span<const uint8_t> bytes,
                          LinkAtTarget links = LinkAtTarget::kReplaceLink);
 
+// A file written in pieces and put in place whole, as WriteFileAtomically
+// does: the temporary file is created (and the target checked) on
+// construction, Write appends to it, and Commit makes it durable and renames
+// it over the target. Until Commit the target is untouched; a writer dropped
+// without Commit, or whose Write or Commit failed, removes its temporary
+// file. Throws IoError naming the target.
+class AtomicFileWriter {
+ public:
+  AtomicFileWriter(std::u16string_view path, LinkAtTarget links);
+  ~AtomicFileWriter();
+  AtomicFileWriter(const AtomicFileWriter&) = delete;  // owns the temporary file
+  AtomicFileWriter& operator=(const AtomicFileWriter&) = delete;
+
+  // Appends `bytes`, and asks the system to start writing them to the disk
+  // now, so that little is left for Commit to wait for.
+  void Write(std::span<const uint8_t> bytes);
+  // Flushes the file to the disk, closes it and renames it over the target.
+  void Commit();
+  // The path that Commit replaces (links followed as `links` asks).
+  const std::string& Target() const { return target_; }
+
+ private:
+  void Abandon();
+
+  std::string target_;
+  std::string temporary_;
+  int fd_ = -1;
+  uint64_t written_ = 0;  // bytes written
+  uint64_t started_ = 0;  // bytes whose writeback has been started
+  bool committed_ = false;
+};
+
 // Writes `bytes` to `path` (create or truncate), for files inside a folder
 // that is itself written first and put in place as a whole. On failure the
 // partial file is removed and IoError is thrown.

@@ -18,6 +18,7 @@
 
 #include "app/build_driver.h"
 #include "platform/files.h"
+#include "platform/thread_pool.h"
 #include "reader/module_reader.h"
 #include "support/test_support.h"
 
@@ -125,19 +126,26 @@ TEST(FaultTest, FullDiskKeepsTheOlderModuleAndLeavesNoTemporaryFile) {
 }
 
 // The same fault without a mount: a file size limit makes the write fail the
-// way a full disk does, wherever the test runs.
+// way a full disk does, wherever the test runs. The module file is written
+// while it is compressed: a module of several chunks fails in the middle of
+// its stream, with later chunks still being compressed on the other threads.
 TEST(FaultTest, FailingWriteKeepsTheOlderModuleAndLeavesNoTemporaryFile) {
-  TempDir dir;
-  TempDir images;
-  const fs::path source = WriteLargeSource(dir.path(), images, 256 * 1024);
-  dir.Write("big.quillavor", "older module");
-  Observer observer;
-  {
-    FileSizeLimit limit(64 * 1024);
-    ExpectBuildErrorMentions([&] { RunBuild(LineFor(source), observer); }, std::strerror(EFBIG));
+  for (const size_t imageSize : {size_t{256} * 1024, size_t{3} << 20}) {
+    SCOPED_TRACE(imageSize);
+    TempDir dir;
+    TempDir images;
+    const fs::path source = WriteLargeSource(dir.path(), images, imageSize);
+    dir.Write("big.quillavor", "older module");
+    Observer observer;
+    ThreadPool pool(2);
+    {
+      FileSizeLimit limit(64 * 1024);
+      ExpectBuildErrorMentions([&] { RunBuild(LineFor(source), observer, {}, &pool); },
+                               std::strerror(EFBIG));
+    }
+    EXPECT_EQ(ReadFile(dir.path() / "big.quillavor"), "older module");
+    EXPECT_EQ(FolderNames(dir.path()), (std::vector<std::string>{"big.quillavor", "big.txt"}));
   }
-  EXPECT_EQ(ReadFile(dir.path() / "big.quillavor"), "older module");
-  EXPECT_EQ(FolderNames(dir.path()), (std::vector<std::string>{"big.quillavor", "big.txt"}));
 }
 
 // A raw file that cannot be written: the module file is still written whole,

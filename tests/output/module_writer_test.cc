@@ -15,6 +15,7 @@
 
 #include "model/module.h"
 #include "platform/files.h"
+#include "platform/thread_pool.h"
 #include "reader/module_reader.h"
 #include "support/test_support.h"
 
@@ -93,6 +94,52 @@ TEST(ModuleWriterTest, ModuleFileIsOneZlibStreamAndRawFileIsTheImage) {
   EXPECT_EQ(std::string(inflated.begin(), inflated.end()), raw);
   ModuleView view(inflated);
   EXPECT_EQ(view.String(0), u"Sample");
+}
+
+// A module of several chunks in each part: the pool's chunks are compressed
+// while the tables are assembled, and the stream goes to the file as it is
+// made. The file holds exactly the in-memory stream of the image, whatever
+// the number of threads.
+TEST(ModuleWriterTest, StreamedModuleFileIsTheStreamOfItsImage) {
+  const auto makeModule = [] {
+    auto m = std::make_unique<Module>();
+    std::u16string text;
+    for (uint32_t i = 0; text.size() < 1'000'000; ++i) {
+      text += u"verse " + testing::U16(std::to_string(i * 2654435761u % 100003)) + u" light ";
+    }
+    m->AddString(text);
+    constexpr int32_t kRefs = 300'000;
+    m->wordRefs.SetLength(kRefs);
+    for (int32_t i = 0; i < kRefs; ++i) {
+      m->wordRefs[i] = WordRef{i - 1, i / 7, static_cast<uint32_t>(i) * 2654435761u >> 14};
+    }
+    m->wordRefCount = kRefs;
+    m->FinalizePool();
+    return m;
+  };
+  const std::vector<uint8_t> image = AssembleImage(*makeModule());
+  const std::vector<PlannedChunk> plan = PlanImageChunks(image);
+  const auto atLevel = [&](int level) {
+    return std::count_if(plan.begin(), plan.end(),
+                         [&](const PlannedChunk& c) { return c.level == level; });
+  };
+  ASSERT_GE(atLevel(8), 2);  // the pool's chunks
+  ASSERT_GE(atLevel(5), 1);  // the tables'
+  const std::vector<uint8_t> stream = CompressImage(image);
+  EXPECT_EQ(InflateZlib(stream), image);
+  for (unsigned threads : {1u, 2u}) {
+    SCOPED_TRACE(threads);
+    TempDir dir;
+    ThreadPool pool(threads);
+    RecordingProgress progress;
+    const std::unique_ptr<Module> m = makeModule();
+    WriteModule(*m, files::FromPath(dir.path() / "m.quillavor"), /*writeRaw=*/true, progress,
+                &pool);
+    EXPECT_TRUE(ReadFile(dir.path() / "m.quillavor") ==
+                std::string(stream.begin(), stream.end()));
+    EXPECT_TRUE(ReadFile(dir.path() / "m.quillavor.raw") ==
+                std::string(image.begin(), image.end()));
+  }
 }
 
 TEST(ModuleWriterTest, PhaseWithoutRawHasNoSuffix) {

@@ -3,11 +3,13 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <chrono>
 #include <cstring>
 #include <map>
 #include <random>
 #include <stdexcept>
 #include <string>
+#include <thread>
 
 #include "output/module_writer.h"
 #include "platform/thread_pool.h"
@@ -119,6 +121,52 @@ TEST(ParallelDeflateTest, JoinedStreamDecodesThroughZlibAndIsTheSameOnAnyThreads
   }
 }
 
+// The stream handed on in pieces is the stream made in memory, also when
+// the end of the data is written while the first chunks are compressed; what
+// the fill or the sink raises ends the compression, and nothing is handed on
+// after a sink has failed.
+TEST(ParallelDeflateTest, StreamHandedOnInPiecesWhileTheDataIsFilled) {
+  const std::vector<uint8_t> data = MixedBytes(200000, 9);
+  const std::vector<PlannedChunk> plan = {{30000, 8}, {90000, 6}, {91000, 8}, {150000, 5},
+                                          {200000, 5}};
+  ThreadPool one(1);
+  const std::vector<uint8_t> expected = ZlibCompressChunks(data, plan, one);
+  ThreadPool two(2), four(4);
+  for (ThreadPool* pool : {&one, &two, &four}) {
+    for (size_t ready : {size_t{0}, size_t{90000}, size_t{90500}, data.size()}) {
+      SCOPED_TRACE(std::to_string(pool->Threads()) + " threads, " + std::to_string(ready) +
+                   " bytes ready");
+      std::vector<uint8_t> buffer(data.begin(), data.begin() + static_cast<ptrdiff_t>(ready));
+      buffer.resize(data.size(), 0xEE);  // what a chunk read too early would see
+      const DataStillFilled filled{ready, [&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        std::copy(data.begin() + static_cast<ptrdiff_t>(ready), data.end(),
+                  buffer.begin() + static_cast<ptrdiff_t>(ready));
+      }};
+      std::vector<uint8_t> streamed;
+      size_t pieces = 0;
+      ZlibCompressChunksTo(buffer, plan, *pool, [&](std::span<const uint8_t> piece) {
+        streamed.insert(streamed.end(), piece.begin(), piece.end());
+        ++pieces;
+      }, &filled);
+      EXPECT_EQ(streamed, expected);
+      EXPECT_EQ(pieces, plan.size() + 2);  // the header, each chunk, the trailer
+
+      const DataStillFilled failing{ready, [] { throw std::runtime_error("fill failed"); }};
+      EXPECT_THROW(ZlibCompressChunksTo(buffer, plan, *pool, [](std::span<const uint8_t>) {},
+                                        &failing),
+                   std::runtime_error);
+    }
+    size_t calls = 0;
+    EXPECT_THROW(ZlibCompressChunksTo(data, plan, *pool,
+                                      [&](std::span<const uint8_t>) {
+                                        if (++calls == 3) throw std::runtime_error("full");
+                                      }),
+                 std::runtime_error);
+    EXPECT_EQ(calls, 3u);
+  }
+}
+
 TEST(ParallelDeflateTest, PlansThatDoNotCoverTheDataAreRefused) {
   const std::vector<uint8_t> data(10, 'a');
   ThreadPool pool(1);
@@ -151,8 +199,9 @@ TEST(ParallelDeflateTest, PlanSharesTheCostEvenly) {
 
 // The image plan reads the pool's length from the image: the pool and the
 // tables are each cut at their own level into chunks whose length goes
-// inversely with the part's cost per byte; a small image is one stream at
-// the pool's level.
+// inversely with the part's cost per byte, the tables (last) into chunks of
+// half the pool's chunk cost; a small image is one stream at the pool's
+// level.
 TEST(ParallelDeflateTest, ImagePlanCutsEachPartAtItsOwnLevel) {
   const size_t poolEnd = 68 + 12'000'000;
   std::vector<uint8_t> image(poolEnd + 12'000'000);
@@ -168,9 +217,9 @@ TEST(ParallelDeflateTest, ImagePlanCutsEachPartAtItsOwnLevel) {
     lengths[chunk.level].push_back(chunk.end - begin);
     begin = chunk.end;
   }
-  // 60 M units of pool in 13 chunks, 12 M units of tables in 3.
+  // 60 M units of pool in 13 chunks, 12 M units of tables in 5.
   EXPECT_EQ(lengths[8].size(), 13u);
-  EXPECT_EQ(lengths[5].size(), 3u);
+  EXPECT_EQ(lengths[5].size(), 5u);
 
   // A pool length the image cannot hold: all of it is one part.
   const int32_t tooLong = 13'000'000;
