@@ -2,6 +2,7 @@
 
 #include "model/module.h"
 
+
 namespace quillavor {
 
 namespace {
@@ -24,7 +25,11 @@ constexpr uint32_t kStopped = 0x80000000u;
 // Polls of an idle helper before it sleeps: a verse is handed over every few
 // microseconds while the lines compile, and waking a sleeping thread costs
 // the compiling thread a system call.
-constexpr int kSpins = 4096;
+constexpr int kSpins = 32768;
+
+// Polls of the compiling thread for a verse the helper is analysing, before
+// it analyses the verse itself: a few times the time a verse takes.
+constexpr int kTakenSpins = 256;
 
 void Pause() {
 #if defined(__x86_64__) || defined(__i386__)
@@ -80,6 +85,11 @@ void VersePipeline::RecordOldest() {
   failed_ = true;  // until the verse is recorded
   Slot& slot = At(recorded_);
   const VerseWords* words = &slot.words;
+  // A verse in the helper's hands is usually done within microseconds.
+  for (int spins = 0; spins < kTakenSpins && slot.state.load(std::memory_order_relaxed) == kTaken;
+       ++spins) {
+    Pause();
+  }
   for (uint32_t state = slot.state.load(std::memory_order_acquire); state != kDone;) {
     // A failed exchange reloads `state`.
     if (state == kQueued &&
@@ -127,14 +137,18 @@ void VersePipeline::Help() {
     if ((seen & kStopped) != 0) return;
     const int64_t handed = seen;
     if (next >= handed) {
-      for (int i = 0; i < kSpins && published_.load(std::memory_order_relaxed) == seen; ++i) {
+      int spins = 0;
+      while (spins < kSpins && published_.load(std::memory_order_relaxed) == seen) {
         Pause();
+        ++spins;
       }
-      // Announced before the last look at the count: a verse handed over
-      // after it sees the announcement and wakes the helper.
-      helperSleeps_.store(true);
-      published_.wait(seen);
-      helperSleeps_.store(false, std::memory_order_relaxed);
+      if (spins == kSpins) {
+        // Announced before the last look at the count: a verse handed over
+        // after it sees the announcement and wakes the helper.
+        helperSleeps_.store(true);
+        published_.wait(seen);
+        helperSleeps_.store(false, std::memory_order_relaxed);
+      }
       continue;
     }
     // Slots older than the ring were recorded by the compiling thread.
