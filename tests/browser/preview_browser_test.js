@@ -178,8 +178,15 @@ class Browser {
     return r.result.value;
   }
 
+  // Resolves once the browser process has exited: until then it may still
+  // write into its profile folder, which the test removes afterwards.
   close() {
-    return this.send("Browser.close", {}, null).catch(() => {});
+    const exited = new Promise(resolve => {
+      if (this.process.exitCode !== null || this.process.signalCode !== null) return resolve();
+      this.process.once("exit", resolve);
+      setTimeout(() => { this.process.kill("SIGKILL"); }, 10000).unref();
+    });
+    return this.send("Browser.close", {}, null).catch(() => {}).then(() => exited);
   }
 }
 
@@ -248,7 +255,10 @@ let work = null;
 function finish() {
   if (finished) return;
   finished = true;
-  if (work && !process.env.PREVIEW_KEEP) fs.rmSync(work, { recursive: true, force: true });
+  // Retried: a browser killed on a failure may still be letting go of files.
+  if (work && !process.env.PREVIEW_KEEP) {
+    fs.rmSync(work, { recursive: true, force: true, maxRetries: 10, retryDelay: 100 });
+  }
   if (failures.length) {
     console.error(`${failures.length} failure(s)`);
     process.exit(1);
