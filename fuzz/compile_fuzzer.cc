@@ -88,9 +88,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // The same compile with the verses' words analysed on a second thread must
   // give the same image.
   {
-    static ThreadPool two(2);
     Compilation run(u"Fuzz", u"FZ", u"fuzz.txt", std::u16string(options), progress);
-    run.UseThreads(&two, 0);
+    run.UseThreads(2, 0);
     std::optional<std::string> prepared = run.Load(std::span<const uint8_t>(data, size));
     if (prepared) run.CompileMarkup(*prepared);
     prepared.reset();

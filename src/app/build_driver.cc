@@ -220,7 +220,7 @@ void ListDiagnostic(LineBuild& line, const BuildOptions& options, DiagnosticCode
 // Raises what the compile and the image raise; FailLine turns it into the
 // line's error.
 void PrepareLine(LineBuild& line, Progress& progress, const std::function<bool()>& rawWanted,
-                 const BuildOptions& options, ThreadPool* pool) {
+                 const BuildOptions& options, ThreadPool* pool, unsigned compileThreads) {
   LineReport& report = line.report;
   report.fields = ParseModuleLine(report.piece);
   if (!report.fields) {
@@ -242,7 +242,7 @@ void PrepareLine(LineBuild& line, Progress& progress, const std::function<bool()
   }
   progress.Phase(u"Loading && preparing linkages");
   CompileResult compiled = CompileModule(f.name, f.abbreviation, f.sourcePath, f.options, progress,
-                                         options, &line.diagnostics, pool);
+                                         options, &line.diagnostics, compileThreads);
   report.counts = CountsOf(compiled);
   report.modulePath = ModuleFilePath(f.sourcePath);
   if (std::optional<std::u16string> warning =
@@ -395,7 +395,9 @@ class ParallelRun {
     line.build.started = std::chrono::steady_clock::now();
     std::exception_ptr error;
     try {
-      PrepareLine(line.build, *line.events, [this] { return RawWanted(); }, options_, &pool_);
+      // The other threads of the pool build the other lines.
+      PrepareLine(line.build, *line.events, [this] { return RawWanted(); }, options_, &pool_,
+                  /*compileThreads=*/1);
     } catch (...) {
       error = std::current_exception();  // raised at the line's turn
     }
@@ -476,7 +478,8 @@ RunSummary RunBuild(std::u16string_view booksList, DriverObserver& observer,
     observer.LineStarted(piece.text);
     LineBuild line(std::move(piece.text), piece.line);
     try {
-      PrepareLine(line, observer, [&] { return observer.RawWanted(); }, options, pool);
+      PrepareLine(line, observer, [&] { return observer.RawWanted(); }, options, pool,
+                  pool != nullptr ? pool->Threads() : 0);
       CommitLine(line, observer, summary, written, options);
     } catch (...) {
       FailLine(line, observer, std::current_exception());

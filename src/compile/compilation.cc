@@ -4,7 +4,6 @@
 #include <cstdio>
 #include <filesystem>
 #include <limits>
-#include <atomic>
 #include <system_error>
 #include <thread>
 #include <tuple>
@@ -37,10 +36,10 @@ CompileResult Run(Compilation& run, std::optional<std::span<const uint8_t>> byte
 CompileResult CompileModule(std::u16string name, std::u16string abbreviation,
                             std::u16string sourcePath, std::u16string options, Progress& progress,
                             const BuildOptions& build, DiagnosticSink* diagnostics,
-                            ThreadPool* pool) {
+                            unsigned threads) {
   Compilation run(std::move(name), std::move(abbreviation), std::move(sourcePath),
                   std::move(options), progress, build, diagnostics);
-  run.UseThreads(pool);
+  run.UseThreads(threads);
   return Run(run, std::nullopt);
 }
 
@@ -147,22 +146,16 @@ std::optional<std::string> Compilation::Load(std::optional<std::span<const uint8
                        diagnostics_ != nullptr ? &lineMap_ : nullptr);
 }
 
-void Compilation::UseThreads(ThreadPool* pool, size_t minimumBytes) {
+void Compilation::UseThreads(unsigned threads, size_t minimumBytes) {
   useThreads_ = true;
-  pool_ = pool;
+  threads_ = threads;
   threadsMinimumBytes_ = minimumBytes;
 }
 
 void Compilation::CompileMarkup(std::string_view prepared) {
-  std::optional<ThreadPool> ownPool;
-  ThreadPool* pool = pool_;
-  if (useThreads_ && prepared.size() >= threadsMinimumBytes_ && pool == nullptr &&
-      CoresAvailable() > 1) {
-    pool = &ownPool.emplace(2);
-  }
-  if (useThreads_ && prepared.size() >= threadsMinimumBytes_ && pool != nullptr &&
-      pool->Threads() > 1) {
-    CompileWithHelper(prepared, *pool);
+  const unsigned threads = threads_ == 0 ? CoresAvailable() : threads_;
+  if (useThreads_ && threads > 1 && prepared.size() >= threadsMinimumBytes_) {
+    CompileWithHelper(prepared);
   } else {
     CompileSource(*module_, prepared, progress_, *this, labelAccel_, pendingLinks_,
                   diagnostics_ != nullptr ? &facts_ : nullptr);
@@ -170,34 +163,31 @@ void Compilation::CompileMarkup(std::string_view prepared) {
   if (diagnostics_ != nullptr && !looksLikeModule_) ReportMarkupFacts();
 }
 
-void Compilation::CompileWithHelper(std::string_view prepared, ThreadPool& pool) {
+void Compilation::CompileWithHelper(std::string_view prepared) {
   VersePipeline pipeline(*module_, wordAccel_);
-  // Two tasks: the compile, which stays on this thread (progress is reported
-  // from where the run was started), and the helper. A task this thread
-  // claims once the compile is over finds the helper stopped and returns.
-  const std::thread::id caller = std::this_thread::get_id();
-  std::atomic<bool> compiling{false};
-  pool.ParallelFor(2, [&](size_t) {
-    if (std::this_thread::get_id() != caller || compiling.exchange(true)) {
-      pipeline.Help();
-      return;
-    }
-    verses_ = &pipeline;
-    try {
-      CompileSource(*module_, prepared, progress_, *this, labelAccel_, pendingLinks_,
-                    diagnostics_ != nullptr ? &facts_ : nullptr);
-      pipeline.Flush();
-    } catch (...) {
-      verses_ = nullptr;
-      pipeline.Stop();
-      // The verses handed over before the failure are recorded first, as on
-      // one thread, where a failure among them would have come first.
-      pipeline.Flush();
-      throw;
-    }
+  // A thread of its own, not a task of the build's pool: the compile stays
+  // on this thread, where the run was started, and can never wait for a
+  // helper that a busy pool has not started. The helper is stopped before
+  // it is joined, whatever happens here.
+  std::jthread helper([&pipeline] { pipeline.Help(); });
+  struct StopHelper {
+    VersePipeline& pipeline;
+    ~StopHelper() { pipeline.Stop(); }
+  } stopHelper{pipeline};
+  verses_ = &pipeline;
+  try {
+    CompileSource(*module_, prepared, progress_, *this, labelAccel_, pendingLinks_,
+                  diagnostics_ != nullptr ? &facts_ : nullptr);
+    pipeline.Flush();
+  } catch (...) {
     verses_ = nullptr;
     pipeline.Stop();
-  });
+    // The verses handed over before the failure are recorded first, as on
+    // one thread, where a failure among them would have come first.
+    pipeline.Flush();
+    throw;
+  }
+  verses_ = nullptr;
 }
 
 void Compilation::ResolveLinks() {

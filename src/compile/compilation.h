@@ -29,7 +29,6 @@
 
 namespace quillavor {
 
-class ThreadPool;
 class VersePipeline;
 
 // What a compile run produces: the module, and what the run knows of it that
@@ -55,13 +54,14 @@ struct CompileResult {
 // `build` carries the options of the whole run (which image files may be read).
 // When `diagnostics` is given, everything the run drops or cannot resolve is
 // reported there, naming the line of `sourcePath`; null: nothing is looked for.
-// The words of a large source are analysed on a second thread of `pool`
-// while the lines compile (null: a thread of its own when the process may
-// run on more than one core); the module is the same on any number of threads.
+// `threads`: how many threads the compile may use, the calling thread
+// included (0: one per core the process may run on); with two or more, the
+// words of a large source are analysed on a second thread while the lines
+// compile on this one. The module is the same on any number of threads.
 CompileResult CompileModule(std::u16string name, std::u16string abbreviation,
                             std::u16string sourcePath, std::u16string options, Progress& progress,
                             const BuildOptions& build = {}, DiagnosticSink* diagnostics = nullptr,
-                            ThreadPool* pool = nullptr);
+                            unsigned threads = 0);
 
 // Compiles source bytes held in memory as if read from `sourcePath` (for
 // tools and tests that have no file).
@@ -109,10 +109,10 @@ class Compilation : private LineStages, private LinkOutcomes {
   // Images go into the module.
   std::optional<std::string> Load(std::optional<std::span<const uint8_t>> bytes = std::nullopt);
   // From now on, CompileMarkup analyses the words of a prepared text of at
-  // least `minimumBytes` on a second thread of `pool` (null: a thread of its
-  // own when the process may run on more than one core). Without this call
+  // least `minimumBytes` on a second thread when `threads` (the calling
+  // thread included; 0: one per core) is two or more. Without this call
   // everything runs on the calling thread.
-  void UseThreads(ThreadPool* pool, size_t minimumBytes = kThreadsMinimumBytes);
+  void UseThreads(unsigned threads, size_t minimumBytes = kThreadsMinimumBytes);
   static constexpr size_t kThreadsMinimumBytes = 256 * 1024;
   // The rewrite pass and the line loop over the prepared text, with each
   // line's links, labels and words handed on as the line is compiled.
@@ -135,8 +135,8 @@ class Compilation : private LineStages, private LinkOutcomes {
   void Unresolved(const UnresolvedLink& link) override;
   void Lookalike(const LinkLookalike& lookalike) override;
 
-  // CompileSource with the verses' words analysed on a second thread of `pool`.
-  void CompileWithHelper(std::string_view prepared, ThreadPool& pool);
+  // CompileSource on this thread with the verses' words analysed on a second.
+  void CompileWithHelper(std::string_view prepared);
 
   // The file line of the source text at pool index `pos`.
   int64_t FileLineAt(int32_t pos) const;
@@ -157,7 +157,7 @@ class Compilation : private LineStages, private LinkOutcomes {
   // Threads for the word analysis (see UseThreads); `verses_` is set on the
   // compiling thread while the lines are compiled with a helper.
   bool useThreads_ = false;
-  ThreadPool* pool_ = nullptr;
+  unsigned threads_ = 1;
   size_t threadsMinimumBytes_ = 0;
   VersePipeline* verses_ = nullptr;
   LinkLookup linkLookup_;  // books by name, verses by plain text

@@ -32,14 +32,14 @@ class ListSink : public DiagnosticSink {
 };
 
 // Compiles `source` on this thread alone, or with the words analysed on a
-// second thread of `pool` whatever the source's size.
-Outcome Compile(const std::string& source, ThreadPool* pool) {
+// second thread whatever the source's size.
+Outcome Compile(const std::string& source, bool helped) {
   Outcome out;
   ListSink sink;
   NullProgress progress;
   try {
     Compilation run(u"Test", u"T", u"memory.txt", u"", progress, {}, &sink);
-    if (pool != nullptr) run.UseThreads(pool, 0);
+    if (helped) run.UseThreads(2, 0);
     const std::vector<uint8_t> bytes = testing::Bytes(source);
     std::optional<std::string> prepared = run.Load(std::span<const uint8_t>(bytes));
     if (prepared) run.CompileMarkup(*prepared);
@@ -116,12 +116,11 @@ class SourceMaker {
 };
 
 TEST(VersePipeline, RandomSourcesGiveTheModuleOfOneThread) {
-  ThreadPool pool(2);
   int differ = 0;
   for (uint32_t seed = 1; seed <= 150 && differ < 3; ++seed) {
     const std::string source = SourceMaker(seed).Make();
-    const Outcome alone = Compile(source, nullptr);
-    const Outcome helped = Compile(source, &pool);
+    const Outcome alone = Compile(source, false);
+    const Outcome helped = Compile(source, true);
     if (!(alone == helped)) {
       ++differ;
       ADD_FAILURE() << "seed " << seed << ": error \"" << helped.error << "\" vs \"" << alone.error
@@ -132,25 +131,34 @@ TEST(VersePipeline, RandomSourcesGiveTheModuleOfOneThread) {
 }
 
 TEST(VersePipeline, ExamplesGiveTheModuleOfOneThread) {
-  ThreadPool pool(2);
   for (const std::string name : {"genesis", "help", "hymns", "markup"}) {
     const std::string source =
         testing::ReadFile(std::filesystem::path(QUILLAVOR_SOURCE_DIR) / "examples" / (name + ".txt"));
-    EXPECT_TRUE(Compile(source, nullptr) == Compile(source, &pool)) << name;
+    EXPECT_TRUE(Compile(source, false) == Compile(source, true)) << name;
   }
 }
 
 // A run that fails after many verses were handed over fails with the error
-// of one thread; the pipeline's thread is stopped and the pool can go on.
+// of one thread, and its helper thread is stopped.
 TEST(VersePipeline, AFailureMidwayIsTheFailureOfOneThread) {
-  ThreadPool pool(2);
   std::string source = "<Genesis>Genesis 1\n";
   for (int i = 1; i <= 600; ++i) source += std::to_string(i) + " word" + std::to_string(i) + "\n";
   source += "<image=        3>\n602 after\n";
-  const Outcome alone = Compile(source, nullptr);
+  const Outcome alone = Compile(source, false);
   ASSERT_NE(alone.error, "");
-  EXPECT_TRUE(alone == Compile(source, &pool)) << Compile(source, &pool).error;
-  EXPECT_TRUE(Compile("<Genesis>Genesis 1\n1 x\n", &pool).error.empty());
+  EXPECT_TRUE(alone == Compile(source, true)) << Compile(source, true).error;
+}
+
+// Several compiles at once, each with its own helper thread, on the threads
+// of a pool (as a build of several lines runs them).
+TEST(VersePipeline, CompilesAtOnceGiveTheModuleOfOneThread) {
+  std::string source = "<Genesis>Genesis 1\n";
+  for (int i = 1; i <= 20000; ++i) source += std::to_string(i % 176 + 1) + " and the word\n";
+  const Outcome alone = Compile(source, false);
+  ThreadPool pool(4);
+  std::vector<Outcome> built(3);
+  pool.ParallelFor(built.size(), [&](size_t i) { built[i] = Compile(source, true); });
+  for (const Outcome& outcome : built) EXPECT_TRUE(outcome == alone);
 }
 
 }  // namespace
