@@ -42,7 +42,9 @@ void Pause() {
 struct VersePipeline::Slot {
   std::atomic<uint32_t> state{kEmpty};
   int32_t verse = 0;            // the verse the occurrences name
-  std::u16string_view text;     // the verse text, in the pool
+  // A copy of the verse text: recording a verse may move the pool while
+  // later verses still wait to be analysed.
+  std::u16string text;
   VerseWords words;
 };
 
@@ -70,7 +72,7 @@ void VersePipeline::Add(int32_t verse) {
     slot.state.wait(state, std::memory_order_acquire);
   }
   slot.verse = module_.verseCount - 1;
-  slot.text = module_.StringView(module_.verses[verse].text);
+  slot.text.assign(module_.StringView(module_.verses[verse].text));
   slot.state.store(kQueued, std::memory_order_release);
   ++added_;
   published_.fetch_add(1);

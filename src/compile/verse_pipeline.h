@@ -10,10 +10,9 @@
 // strings, the dictionary and the occurrences are therefore exactly those of
 // a run on one thread.
 //
-// What makes reading the pool on the helper thread safe: the verse text it
-// reads is complete when handed over (the line compiler writes only into the
-// line it compiles), and the pool never moves while a verse is handed over
-// and not recorded, since every growth of the pool first records them all.
+// The helper never reads the pool: each verse's text is copied when it is
+// handed over, complete by then (the line compiler writes only into the line
+// it compiles), so the text analysed is the one a run on one thread indexes.
 #pragma once
 
 #include <atomic>
