@@ -147,14 +147,13 @@ std::optional<std::string> Compilation::Load(std::optional<std::span<const uint8
 }
 
 void Compilation::UseThreads(unsigned threads, size_t minimumBytes) {
-  useThreads_ = true;
   threads_ = threads;
   threadsMinimumBytes_ = minimumBytes;
 }
 
 void Compilation::CompileMarkup(std::string_view prepared) {
   const unsigned threads = threads_ == 0 ? CoresAvailable() : threads_;
-  if (useThreads_ && threads > 1 && prepared.size() >= threadsMinimumBytes_) {
+  if (threads > 1 && prepared.size() >= threadsMinimumBytes_) {
     CompileWithHelper(prepared);
   } else {
     CompileSource(*module_, prepared, progress_, *this, labelAccel_, pendingLinks_,
@@ -181,7 +180,6 @@ void Compilation::CompileWithHelper(std::string_view prepared) {
     pipeline.Flush();
   } catch (...) {
     verses_ = nullptr;
-    pipeline.Stop();
     // The verses handed over before the failure are recorded first, as on
     // one thread, where a failure among them would have come first.
     pipeline.Flush();

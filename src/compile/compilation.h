@@ -156,8 +156,7 @@ class Compilation : private LineStages, private LinkOutcomes {
   DictionaryAccel labelAccel_;  // beside module_->labels
   // Threads for the word analysis (see UseThreads); `verses_` is set on the
   // compiling thread while the lines are compiled with a helper.
-  bool useThreads_ = false;
-  unsigned threads_ = 1;
+  unsigned threads_ = 1;  // 1 until UseThreads
   size_t threadsMinimumBytes_ = 0;
   VersePipeline* verses_ = nullptr;
   LinkLookup linkLookup_;  // books by name, verses by plain text

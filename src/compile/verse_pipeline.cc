@@ -2,7 +2,6 @@
 
 #include "model/module.h"
 
-
 namespace quillavor {
 
 namespace {

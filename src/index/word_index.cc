@@ -163,7 +163,8 @@ void ReverseOccurrenceLists(Module& module) {
 void AnalyseVerse(std::u16string_view t, VerseWords& out) {
   out.words.clear();
   out.offsets.clear();
-  out.indexed = !LooksLikeFootnote(t) && text::FindText(t, format::kImageTag) == std::u16string_view::npos;
+  out.indexed =
+      !LooksLikeFootnote(t) && text::FindText(t, format::kImageTag) == std::u16string_view::npos;
   if (!out.indexed) return;
   // The prepared text is a copy: adding new words to the pool may move the
   // pool, while the tokens stay views into `prepared`.

@@ -256,11 +256,7 @@ void FileReader::Rewind() {
 std::vector<uint8_t> ReadWholeFile(std::u16string_view path, FileIdentity* identity) {
   FileReader file(path);
   if (identity != nullptr) *identity = file.Identity();
-  const auto size = static_cast<size_t>(file.Size());
-  std::vector<uint8_t> data;
-  data.reserve(size);
-  memory::AdviseLargePages(data.data(), size);
-  data.resize(size);
+  std::vector<uint8_t> data = memory::ZeroedBytes(static_cast<size_t>(file.Size()));
   file.ReadExactly(data);
   return data;
 }

@@ -23,4 +23,12 @@ void AdviseLargePages(void* data, size_t size) {
 #endif
 }
 
+std::vector<uint8_t> ZeroedBytes(size_t size) {
+  std::vector<uint8_t> bytes;
+  bytes.reserve(size);
+  AdviseLargePages(bytes.data(), size);
+  bytes.resize(size);
+  return bytes;
+}
+
 }  // namespace quillavor::memory

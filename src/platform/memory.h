@@ -2,6 +2,8 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <vector>
 
 namespace quillavor::memory {
 
@@ -10,5 +12,9 @@ namespace quillavor::memory {
 // per 4 KiB as it is first written, which costs more than the copying into
 // it. Only a hint: without support nothing changes, and the contents never do.
 void AdviseLargePages(void* data, size_t size);
+
+// `size` zero bytes in storage advised for large pages before it is first
+// written (a whole file's bytes, say).
+std::vector<uint8_t> ZeroedBytes(size_t size);
 
 }  // namespace quillavor::memory

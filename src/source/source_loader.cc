@@ -579,12 +579,9 @@ std::optional<std::vector<uint8_t>> ReadSourceFile(std::u16string_view sourcePat
   }
   if (size <= 2) return std::nullopt;
   in.seekg(0, std::ios::beg);
-  // Reserved and advised before it is first written: a whole Bible's bytes
-  // would otherwise cost a page fault per 4 KiB.
-  std::vector<uint8_t> bytes;
-  bytes.reserve(static_cast<size_t>(size));
-  memory::AdviseLargePages(bytes.data(), static_cast<size_t>(size));
-  bytes.resize(static_cast<size_t>(size));
+  // On large pages: a whole Bible's bytes would otherwise cost a page fault
+  // per 4 KiB.
+  std::vector<uint8_t> bytes = memory::ZeroedBytes(static_cast<size_t>(size));
   in.read(reinterpret_cast<char*>(bytes.data()), size);
   if (in.gcount() != size) return std::nullopt;
   return bytes;
